@@ -1,0 +1,19 @@
+// Camellia with 256-bit keys (RFC 3713), table-driven.
+// Fast but not constant-time: the table look-ups leak through the cache to an
+// attacker who shares the machine.
+#pragma once
+#include <cstdint>
+
+struct CamelliaCtx {
+    uint32_t keyTable[68];  // the 34 64-bit subkeys, filled once by camellia_create
+    int32_t keyBitLength;   // always 256
+};
+
+// Traces "rawKey: <64 hex digits>" and expands the 32-byte key.
+CamelliaCtx* camellia_create(const uint8_t* key);
+// One 16-byte block; input and output may be the same bytes.
+void camellia_encrypt(const CamelliaCtx* ctx, const uint8_t* input, uint8_t* output);
+void camellia_decrypt(const CamelliaCtx* ctx, const uint8_t* input, uint8_t* output);
+// Decrypts count independent blocks in place (ECB), several at a time.
+void camellia_decrypt_blocks(const CamelliaCtx* ctx, uint8_t* blocks, int64_t count);
+void camellia_release(CamelliaCtx* ctx);
