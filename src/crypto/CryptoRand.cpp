@@ -1,12 +1,25 @@
 #include "crypto/CryptoRand.h"
 
+#include <openssl/crypto.h>
+
+#include <cstdlib>
+
 #include "platform/platform.h"
 #include "system/System.h"
 
 uint8_t randomPool[RANDOM_POOL_SIZE];
 int32_t randomPoolPos = RANDOM_POOL_SIZE;
+// Whether wipePool is registered to run at exit; set by the first refill.
+static bool poolWipeAtExit = false;
+
+// Passwords and keys are made from pool bytes; clear them when the process ends.
+static void wipePool() { OPENSSL_cleanse(randomPool, sizeof randomPool); }
 
 void getCryptoBlock_MS() {
+    if (!poolWipeAtExit) {
+        poolWipeAtExit = true;
+        atexit(wipePool);
+    }
     int error = 0;
     int result = platformRandomFill(randomPool, sizeof randomPool, &error);
     if (result == 1) {

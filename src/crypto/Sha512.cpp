@@ -5,6 +5,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 #include "crypto/Sha512.h"
 
+#include <openssl/crypto.h>
 #include <openssl/sha.h>
 
 #include <cstdlib>
@@ -35,11 +36,14 @@ void sha512Update(Sha512Ctx* ctx, const void* bytes, size_t length) {
 const uint8_t* sha512Final(const Sha512Ctx* ctx) {
     sha512WorkCtx = *ctx;
     SHA512_Final(sha512Digest, &sha512WorkCtx.state);
+    // The finished copy still holds the tail of the message.
+    OPENSSL_cleanse(&sha512WorkCtx, sizeof sha512WorkCtx);
     return sha512Digest;
 }
 
 void sha512File(Sha512Ctx* ctx, const char* name, int64_t size) {
     uint8_t* chunk = static_cast<uint8_t*>(memAlloc(FILE_CHUNK));
+    int64_t used = size < 0 ? 0 : size < FILE_CHUNK ? size : int64_t{FILE_CHUNK};
     FILE* stream = fileOpen(name, "rb");
     fileSeek(stream, 0);
     for (int64_t remaining = size; remaining >= 1;) {
@@ -49,5 +53,9 @@ void sha512File(Sha512Ctx* ctx, const char* name, int64_t size) {
         remaining -= count;
     }
     fileClose(stream);
+    // The chunk held file content, which may be plain text being encrypted.
+    OPENSSL_cleanse(chunk, static_cast<size_t>(used));
     free(chunk);
 }
+
+void sha512Wipe(Sha512Ctx* ctx) { OPENSSL_cleanse(ctx, sizeof *ctx); }
