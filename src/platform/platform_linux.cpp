@@ -178,6 +178,13 @@ static int copyForMove(const char* source, const char* destination) {
         close(in);
         return -1;
     }
+    // open() applies the umask; a move keeps the mode as it was.
+    if (fchmod(out, info.st_mode & 07777) != 0) {
+        close(out);
+        unlink(destination);
+        close(in);
+        return -1;
+    }
     static char buffer[1 << 20];
     bool ok = true;
     for (;;) {
