@@ -21,4 +21,4 @@ cipher_need_packages() {
 }
 
 CIPHER_BUILD_PACKAGES=(g++ make cmake libssl-dev)
-CIPHER_TEST_PACKAGES=(libgtest-dev libbenchmark-dev valgrind clang libclang-rt-14-dev)
+CIPHER_TEST_PACKAGES=(libgtest-dev libbenchmark-dev valgrind clang libclang-rt-14-dev locales time)
