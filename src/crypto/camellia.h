@@ -4,6 +4,9 @@
 #pragma once
 #include <cstdint>
 
+// keyTable holds the subkeys in the order encryption uses them, each as its
+// high then its low 32-bit word: kw1 kw2, k1..k6, ke1 ke2, k7..k12, ke3 ke4,
+// k13..k18, ke5 ke6, k19..k24, kw3 kw4.
 struct CamelliaCtx {
     uint32_t keyTable[68];  // the 34 64-bit subkeys, filled once by camellia_create
     int32_t keyBitLength;   // always 256
