@@ -15,7 +15,8 @@
 uint8_t* workBuffer = nullptr;
 CamelliaCtx* cipherCtx = nullptr;
 
-enum { BLOCK = 16, WORK_BUFFER_SIZE = CHUNK_SIZE + BLOCK };
+enum { BLOCK = 16 };
+static_assert(CHUNK_SIZE % BLOCK == 0, "chunks hold whole blocks");
 
 static uint8_t* chainBlock() { return workBuffer + CHUNK_SIZE; }
 
@@ -25,6 +26,12 @@ static void traceLine(const char* function, int line) {
 
 static void xorBlock(uint8_t* block, const uint8_t* with) {
     for (int i = 0; i < BLOCK; ++i) block[i] ^= with[i];
+}
+
+// Plain text or key material that is no longer needed.
+static void wipe(void* bytes, size_t size) {
+    volatile uint8_t* p = static_cast<volatile uint8_t*>(bytes);
+    for (size_t i = 0; i < size; ++i) p[i] = 0;
 }
 
 // ---- padding ----
@@ -126,17 +133,38 @@ int UnaddHash(const char* name) {
 
 // ---- reverse-CBC passes ----
 
-void EncryptFileRCbc(const char* name, const uint8_t* key) {
+// Makes the pass's context. A quiet pass (the /R restore) keeps the key line
+// out of the trace; the trace is silenced for this call alone, so that any
+// failure around it is still reported.
+static void createPassContext(const uint8_t* key, bool quiet) {
+    if (!quiet) {
+        cipherCtx = camellia_create(key);
+        return;
+    }
+    XcoutFunc saved = xcout;
+    xcout = xcoutNull;
+    cipherCtx = camellia_create(key);
+    xcout = saved;
+}
+
+static void releasePassContext() {
+    camellia_release(cipherCtx);
+    cipherCtx = nullptr;
+}
+
+static void encryptPass(const char* name, const uint8_t* key, bool quiet) {
     int64_t length = getFileSizeByName(name);
     if (length < 32) fatalError("_Cipher", 160, "EncryptFileRCbc");
     if (length % BLOCK != 0) fatalError("_Cipher", 161, "EncryptFileRCbc");
+    // The reader always runs ahead of the writer, so every byte is read
+    // before it is overwritten.
     FILE* reader = fileOpen(name, "rb");
     FILE* writer = fileOpen(name, "r+b");
     // The last plain block chains the first one: read it before any write.
     fileSeek(reader, length - BLOCK);
     fileRead(reader, chainBlock(), BLOCK);
     fileSeek(reader, 0);
-    cipherCtx = camellia_create(key);
+    createPassContext(key, quiet);
     for (int64_t remaining = length; remaining != 0;) {
         int32_t chunk = remaining < CHUNK_SIZE ? static_cast<int32_t>(remaining) : CHUNK_SIZE;
         fileRead(reader, workBuffer, chunk);
@@ -151,10 +179,34 @@ void EncryptFileRCbc(const char* name, const uint8_t* key) {
         fileWrite(writer, workBuffer, chunk);
         remaining -= chunk;
     }
-    camellia_release(cipherCtx);
-    cipherCtx = nullptr;
+    releasePassContext();
     fileClose(reader);
     fileClose(writer);
+    // Every plain block in workBuffer has been encrypted in place: nothing to wipe.
+}
+
+void EncryptFileRCbc(const char* name, const uint8_t* key) { encryptPass(name, key, false); }
+
+// Blocks decrypted together by camellia_decrypt_blocks, whose rounds overlap.
+enum { DECRYPT_BATCH = 64 };
+
+// Decrypts the chunk area's count blocks in place; chain is the cipher block
+// before the first one (or, for the file's first block, P(n-1)). Decryption
+// in place destroys the cipher blocks that chain their successors, so each
+// batch keeps a copy of its cipher text first.
+static void decryptChunk(int32_t count, const uint8_t* chain) {
+    uint8_t previous[BLOCK];
+    memcpy(previous, chain, BLOCK);
+    uint8_t cipherText[DECRYPT_BATCH * BLOCK];
+    for (int32_t first = 0; first < count; first += DECRYPT_BATCH) {
+        int32_t blocks = count - first < DECRYPT_BATCH ? count - first : DECRYPT_BATCH;
+        uint8_t* batch = workBuffer + static_cast<int64_t>(first) * BLOCK;
+        memcpy(cipherText, batch, static_cast<size_t>(blocks) * BLOCK);
+        camellia_decrypt_blocks(cipherCtx, batch, blocks);
+        xorBlock(batch, previous);
+        for (int32_t i = 1; i < blocks; ++i) xorBlock(batch + i * BLOCK, cipherText + (i - 1) * BLOCK);
+        memcpy(previous, cipherText + (blocks - 1) * BLOCK, BLOCK);
+    }
 }
 
 int DecryptFileRCbc(const char* name, const uint8_t* key) {
@@ -165,11 +217,13 @@ int DecryptFileRCbc(const char* name, const uint8_t* key) {
     }
     FILE* reader = fileOpen(name, "rb");
     FILE* writer = fileOpen(name, "r+b");
-    cipherCtx = camellia_create(key);
+    createPassContext(key, false);
+    // P(n-1), which chains the first block.
     uint8_t lastPlain[BLOCK] = {0};
     // Walks from the end: the last block alone first (its plain text chains
-    // the first block), then whole chunks downward. The reader only ever
-    // reads below the lowest offset written so far.
+    // the first block), then whole chunks downward, the remainder at offset 0
+    // last. The reader only ever reads below the lowest offset written so
+    // far, so it never sees decrypted bytes.
     for (int64_t end = length;;) {
         int32_t chunk = end == length ? BLOCK : (end < CHUNK_SIZE ? static_cast<int32_t>(end) : CHUNK_SIZE);
         int64_t start = end - chunk;
@@ -181,27 +235,113 @@ int DecryptFileRCbc(const char* name, const uint8_t* key) {
         } else {
             memcpy(chainBlock(), lastPlain, BLOCK);
         }
-        for (int32_t offset = chunk - BLOCK; offset >= 0; offset -= BLOCK) {
-            uint8_t* block = workBuffer + offset;
-            camellia_decrypt(cipherCtx, block, block);
-            xorBlock(block, offset > 0 ? block - BLOCK : chainBlock());
-        }
+        decryptChunk(chunk / BLOCK, chainBlock());
         if (end == length) memcpy(lastPlain, workBuffer, BLOCK);
         fileSeek(writer, start);
         fileWrite(writer, workBuffer, chunk);
         if (start == 0) break;
         end = start;
     }
-    camellia_release(cipherCtx);
-    cipherCtx = nullptr;
+    releasePassContext();
     fileClose(reader);
     fileClose(writer);
+    // The inner pass leaves the start of the plain file in the chunk area.
+    wipe(lastPlain, sizeof lastPlain);
+    wipe(workBuffer, WORK_BUFFER_SIZE);
     return 1;
 }
 
 // ---- the pipeline ----
 
+// Under /R the container is moved, not copied, to the output name, so while
+// it is decrypted there that file is the user's only copy. Every step that
+// changes it is logged here: a pass that was undone (re-done by encrypting
+// with the same key, since a pass is a permutation of the file) or a tail
+// that was cut (its few bytes kept). A refusal replays the log backwards and
+// moves the file back to the input name, byte for byte the container it was,
+// with no second copy on disk. A successful run pays only for reading the
+// cut tails (at most 208 bytes) before the cuts; a refusal pays one encryption
+// pass per undone pass. The restore prints nothing, so the trace of a refusal
+// is the same with and without /R; a failure inside it is still reported as
+// the fatal error it is, and leaves the file under the output name.
+//
+// A fatal error in the middle of such a decryption (an I/O failure, no
+// memory, a pad size of 0, a file shorter than its trailer) ends the process
+// at once, as every fatal error does: the file stays under the output name as
+// the failure left it, possibly partly decrypted, and the log dies with the
+// process. A fatal-error cleanup hook could replay the log for failures
+// between steps; one inside a pass leaves a half-decrypted file that the log
+// cannot describe.
+struct UndoStep {
+    const uint8_t* key;   // the pass undone with this key, or null for a cut
+    int32_t size;         // bytes cut (a cut step)
+    uint8_t bytes[64];    // the bytes cut, in file order
+};
+enum { UNDO_STEPS = 6 };
+// The log of the running /R decryption: undoSteps[0..undoCount); undoActive
+// is set when it is kept. Only Cipher and its helpers change them.
+static UndoStep undoSteps[UNDO_STEPS];
+static int undoCount = 0;
+static bool undoActive = false;
+
+// Keeps the last count bytes before a layer cuts them; the step counts only
+// once the layer has cut (logCut). A file shorter than count is left alone:
+// the layer then refuses or fails without cutting.
+static void stashTail(const char* name, int32_t count) {
+    if (!undoActive) return;
+    UndoStep* step = &undoSteps[undoCount];
+    step->key = nullptr;
+    step->size = 0;
+    int64_t size = getFileSizeByName(name);
+    if (count <= 0 || size < count) return;
+    FILE* stream = fileOpen(name, "rb");
+    fileSeek(stream, size - count);
+    fileRead(stream, step->bytes, count);
+    fileClose(stream);
+    step->size = count;
+}
+
+static void logCut() {
+    if (undoActive) ++undoCount;
+}
+
+static void logPass(const uint8_t* key) {
+    if (!undoActive) return;
+    undoSteps[undoCount].key = key;
+    undoSteps[undoCount].size = 0;
+    ++undoCount;
+}
+
+static void clearUndoLog() {
+    wipe(undoSteps, sizeof undoSteps);
+    undoCount = 0;
+    undoActive = false;
+}
+
+// Replays the log backwards, printing nothing, and gives the container back
+// its input name.
+static void restoreContainer(const char* outputName, const char* inputName) {
+    for (int i = undoCount - 1; i >= 0; --i) {
+        const UndoStep& step = undoSteps[i];
+        if (step.key != nullptr) {
+            encryptPass(outputName, step.key, true);
+        } else if (step.size > 0) {
+            FILE* stream = fileOpen(outputName, "ab");
+            fileWrite(stream, step.bytes, step.size);
+            fileClose(stream);
+        }
+    }
+    clearUndoLog();
+    fileMove(outputName, inputName);
+}
+
 static void traceCipher(int line) { traceLine("Cipher", line); }
+
+static int refuse(int line, const char* outputName, const char* inputName) {
+    traceCipher(line);
+    if (undoActive) restoreContainer(outputName, inputName);
+    return 0;
+}
 
 int Cipher(const char* outputName, const char* inputName, int removeRFileFlag, int cphrMode,
            const uint8_t* key) {
@@ -232,31 +372,30 @@ int Cipher(const char* outputName, const char* inputName, int removeRFileFlag, i
         return 1;
     }
 
-    if (xExFlag) setFileSize(outputName, getFileSizeByName(outputName) - xExInfoSize);
-    if (!DecryptFileRCbc(outputName, key + 32)) {
-        traceCipher(298);
-        return 0;
+    clearUndoLog();
+    undoActive = removeRFileFlag != 0;
+    if (xExFlag) {
+        // No test of the size: a file shorter than the trailer asks for a
+        // negative size, which is fatal.
+        stashTail(outputName, xExInfoSize);
+        setFileSize(outputName, getFileSizeByName(outputName) - xExInfoSize);
+        logCut();
     }
-    if (!DecryptFileRCbc(outputName, key)) {
-        traceCipher(303);
-        return 0;
-    }
-    if (!UnaddRandPart(outputName, 16)) {
-        traceCipher(308);
-        return 0;
-    }
-    if (!UnaddHash(outputName)) {
-        traceCipher(313);
-        return 0;
-    }
-    if (!UnaddRandPart(outputName, 64)) {
-        traceCipher(318);
-        return 0;
-    }
-    if (!UnaddPadding(outputName)) {
-        traceCipher(323);
-        return 0;
-    }
+    if (!DecryptFileRCbc(outputName, key + 32)) return refuse(298, outputName, inputName);
+    logPass(key + 32);
+    if (!DecryptFileRCbc(outputName, key)) return refuse(303, outputName, inputName);
+    logPass(key);
+    stashTail(outputName, 16);
+    if (!UnaddRandPart(outputName, 16)) return refuse(308, outputName, inputName);
+    logCut();
+    stashTail(outputName, 64);
+    if (!UnaddHash(outputName)) return refuse(313, outputName, inputName);
+    logCut();
+    stashTail(outputName, 64);
+    if (!UnaddRandPart(outputName, 64)) return refuse(318, outputName, inputName);
+    logCut();
+    if (!UnaddPadding(outputName)) return refuse(323, outputName, inputName);
+    clearUndoLog();
     traceCipher(327);
     return 1;
 }
