@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/camellia.h"
 #include "crypto/camellia_simd.h"
 #include "system/System.h"
 
@@ -233,6 +234,22 @@ TEST(CamelliaSimdReference, SubkeysDecryptLikeOpenSsl) {
         ASSERT_EQ(hex(expected.data(), expected.size()), hex(blocks.data(), blocks.size()))
             << "key " << hex(key.data(), 32);
     }
+}
+
+TEST(CamelliaSimdReference, ExportedSubkeysAreInCanonicalOrder) {
+    // The program feeds the vector path from camellia_export_subkeys.
+    std::mt19937_64 rng(announceSeed("CamelliaSimdExport"));
+    XcoutFunc saved = xcout;
+    xcout = xcoutNull;
+    for (const std::vector<uint8_t>& key : testKeys(rng, 20)) {
+        uint64_t expected[34], got[34];
+        keySchedule(key.data(), expected);
+        CamelliaCtx* ctx = camellia_create(key.data());
+        camellia_export_subkeys(ctx, got);
+        camellia_release(ctx);
+        for (int i = 0; i < 34; ++i) ASSERT_EQ(expected[i], got[i]) << "subkey " << i << " of key " << hex(key.data(), 32);
+    }
+    xcout = saved;
 }
 
 TEST_P(CamelliaSimd, SboxesMatchTheTable) {

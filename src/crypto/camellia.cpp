@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crypto/camellia_simd.h"
 #include "system/MemAlloc.h"
 #include "system/System.h"
 
@@ -349,8 +350,31 @@ void camellia_decrypt(const CamelliaCtx* ctx, const uint8_t* input, uint8_t* out
     cryptBlock<true>(ctx, input, output);
 }
 
+void camellia_export_subkeys(const CamelliaCtx* ctx, uint64_t subkeys[34]) {
+    // Position of each canonical subkey (kw1..kw4, k1..k24, ke1..ke6) in the
+    // key table, which keeps them in the order encryption uses them.
+    static const uint8_t tablePair[34] = {
+        0,  1,  32, 33,                                                  // kw1..kw4
+        2,  3,  4,  5,  6,  7,  10, 11, 12, 13, 14, 15,                  // k1..k12
+        18, 19, 20, 21, 22, 23, 26, 27, 28, 29, 30, 31,                  // k13..k24
+        8,  9,  16, 17, 24, 25};                                         // ke1..ke6
+    for (int i = 0; i < 34; ++i) {
+        const uint32_t* pair = ctx->keyTable + 2 * tablePair[i];
+        subkeys[i] = static_cast<uint64_t>(pair[0]) << 32 | pair[1];
+    }
+}
+
 void camellia_decrypt_blocks(const CamelliaCtx* ctx, uint8_t* blocks, int64_t count) {
     int64_t i = 0;
+    // Whole batches go to the vector path when the CPU has one.
+    int64_t batch = camelliaSimdBatchBlocks();
+    if (batch > 0 && count >= batch) {
+        uint64_t subkeys[34];
+        camellia_export_subkeys(ctx, subkeys);
+        i = count / batch * batch;
+        camelliaSimdDecrypt(subkeys, blocks, i);
+        wipe(subkeys, sizeof subkeys);
+    }
     for (; count - i >= LANES; i += LANES) decryptLanes(ctx->keyTable, blocks + 16 * i);
     for (; i < count; i++) cryptBlock<true>(ctx, blocks + 16 * i, blocks + 16 * i);
 }

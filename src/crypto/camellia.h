@@ -20,3 +20,5 @@ void camellia_decrypt(const CamelliaCtx* ctx, const uint8_t* input, uint8_t* out
 // Decrypts count independent blocks in place (ECB), several at a time.
 void camellia_decrypt_blocks(const CamelliaCtx* ctx, uint8_t* blocks, int64_t count);
 void camellia_release(CamelliaCtx* ctx);
+// The 34 subkeys in the order RFC 3713 names them: kw1..kw4, k1..k24, ke1..ke6.
+void camellia_export_subkeys(const CamelliaCtx* ctx, uint64_t subkeys[34]);
