@@ -7,6 +7,7 @@
 #include "crypto/CryptoRand.h"
 #include "crypto/Sha512.h"
 #include "crypto/camellia.h"
+#include "platform/platform.h"
 #include "system/File.h"
 #include "system/FileStream.h"
 #include "system/MemAlloc.h"
@@ -178,6 +179,7 @@ static void encryptPass(const char* name, const uint8_t* key, bool quiet) {
         memcpy(chainBlock(), chain, BLOCK);
         fileWrite(writer, workBuffer, chunk);
         remaining -= chunk;
+        checkInterrupt();
     }
     releasePassContext();
     fileClose(reader);
@@ -209,7 +211,7 @@ static void decryptChunk(int32_t count, const uint8_t* chain) {
     }
 }
 
-int DecryptFileRCbc(const char* name, const uint8_t* key) {
+static int decryptPass(const char* name, const uint8_t* key, bool quiet) {
     int64_t length = getFileSizeByName(name);
     if (length < 32 || length % BLOCK != 0) {
         traceLine("DecryptFileRCbc", 202);
@@ -217,7 +219,7 @@ int DecryptFileRCbc(const char* name, const uint8_t* key) {
     }
     FILE* reader = fileOpen(name, "rb");
     FILE* writer = fileOpen(name, "r+b");
-    createPassContext(key, false);
+    createPassContext(key, quiet);
     // P(n-1), which chains the first block.
     uint8_t lastPlain[BLOCK] = {0};
     // Walks from the end: the last block alone first (its plain text chains
@@ -241,6 +243,7 @@ int DecryptFileRCbc(const char* name, const uint8_t* key) {
         fileWrite(writer, workBuffer, chunk);
         if (start == 0) break;
         end = start;
+        checkInterrupt();
     }
     releasePassContext();
     fileClose(reader);
@@ -250,6 +253,8 @@ int DecryptFileRCbc(const char* name, const uint8_t* key) {
     wipe(workBuffer, WORK_BUFFER_SIZE);
     return 1;
 }
+
+int DecryptFileRCbc(const char* name, const uint8_t* key) { return decryptPass(name, key, false); }
 
 // ---- the pipeline ----
 
@@ -262,16 +267,14 @@ int DecryptFileRCbc(const char* name, const uint8_t* key) {
 // with no second copy on disk. A successful run pays only for reading the
 // cut tails (at most 208 bytes) before the cuts; a refusal pays one encryption
 // pass per undone pass. The restore prints nothing, so the trace of a refusal
-// is the same with and without /R; a failure inside it is still reported as
-// the fatal error it is, and leaves the file under the output name.
+// is the same with and without /R.
 //
-// A fatal error in the middle of such a decryption (an I/O failure, no
-// memory, a pad size of 0, a file shorter than its trailer) ends the process
-// at once, as every fatal error does: the file stays under the output name as
-// the failure left it, possibly partly decrypted, and the log dies with the
-// process. A fatal-error cleanup hook could replay the log for failures
-// between steps; one inside a pass leaves a half-decrypted file that the log
-// cannot describe.
+// The same log serves a fatal error or an interrupt between two steps: the
+// cleanup replays it. Encryption under /R keeps its own small record (the
+// plain length and the passes done) and is undone likewise. Inside a pass the
+// file is part transformed in a way no log describes: an interrupt waits for
+// the pass to end, and a fatal error there leaves the file under the output
+// name as the failure left it (the trace says so).
 struct UndoStep {
     const uint8_t* key;   // the pass undone with this key, or null for a cut
     int32_t size;         // bytes cut (a cut step)
@@ -283,6 +286,20 @@ enum { UNDO_STEPS = 6 };
 static UndoStep undoSteps[UNDO_STEPS];
 static int undoCount = 0;
 static bool undoActive = false;
+
+// The running Cipher call, for its cleanup: names, mode, and under /R
+// encryption the plain length and the passes done. Set by Cipher.
+static struct {
+    const char* outputName;
+    const char* inputName;
+    int moved;             // /R: the input was moved to the output name
+    int encrypting;
+    int64_t plainLength;   // /R encryption: the input's length
+    int64_t paddedLength;  // /R encryption: the length before the passes
+    const uint8_t* key;
+    int passesDone;        // /R encryption: 0, 1 or 2
+    int inPass;            // a pass is running: the file is part transformed
+} run;
 
 // Keeps the last count bytes before a layer cuts them; the step counts only
 // once the layer has cut (logCut). A file shorter than count is left alone:
@@ -335,67 +352,162 @@ static void restoreContainer(const char* outputName, const char* inputName) {
     fileMove(outputName, inputName);
 }
 
+// Undoes a /R encryption: the passes done are undone in reverse, the added
+// layers cut, and the plain file goes back to its name.
+static void restorePlain() {
+    if (run.passesDone > 0) {
+        setFileSize(run.outputName, run.paddedLength);
+        if (run.passesDone > 1) decryptPass(run.outputName, run.key + 32, true);
+        decryptPass(run.outputName, run.key, true);
+    }
+    // The length is known as soon as the moved file could be measured.
+    if (run.plainLength >= 0) setFileSize(run.outputName, run.plainLength);
+    fileMove(run.outputName, run.inputName);
+}
+
+// The cleanup of an early end: an incomplete copy is removed; a moved input
+// is put back under its name when the run stands between two steps.
+static void cleanupRun() {
+    interruptDeferred = 1;
+    if (!run.moved) {
+        fileDelete(run.outputName);
+    } else if (run.inPass) {
+        xcout("the file is left as it stands: %s\n", run.outputName);
+    } else if (run.encrypting) {
+        restorePlain();
+    } else {
+        restoreContainer(run.outputName, run.inputName);
+    }
+}
+
+static void beginStep(int pass) {
+    run.inPass = pass;
+    // Under /R a step runs to its end before an interrupt is acted on.
+    interruptDeferred = run.moved;
+}
+
+static void endStep() {
+    run.inPass = 0;
+    interruptDeferred = 0;
+    checkInterrupt();
+}
+
+// Cipher is done with the files: nothing more to clean up.
+static int finishRun(int result) {
+    cleanupHook = nullptr;
+    interruptDeferred = 0;
+    platformDefaultInterrupts();
+    return result;
+}
+
 static void traceCipher(int line) { traceLine("Cipher", line); }
 
-static int refuse(int line, const char* outputName, const char* inputName) {
+static int refuse(int line) {
     traceCipher(line);
-    if (undoActive) restoreContainer(outputName, inputName);
-    return 0;
+    // A failure inside the restore must not restore again from a half state.
+    cleanupHook = nullptr;
+    if (run.moved) {
+        restoreContainer(run.outputName, run.inputName);
+    } else {
+        // Unverified plain text goes at once, not only when the driver gets
+        // to it.
+        fileDelete(run.outputName);
+    }
+    return finishRun(0);
+}
+
+static void appendTrailer(const char* name) {
+    FILE* stream = fileOpen(name, "ab");
+    fileWrite(stream, XExInfo, xExInfoSize);
+    fileClose(stream);
 }
 
 int Cipher(const char* outputName, const char* inputName, int removeRFileFlag, int cphrMode,
            const uint8_t* key) {
     if (workBuffer == nullptr) workBuffer = static_cast<uint8_t*>(memAlloc(WORK_BUFFER_SIZE));
     traceCipher(261);
+    run = {};
+    run.outputName = outputName;
+    run.inputName = inputName;
+    run.encrypting = cphrMode == 1;
+    run.key = key;
+    run.plainLength = -1;
+    clearUndoLog();
+    platformCatchInterrupts();
     if (removeRFileFlag) {
         fileDelete(outputName);
         fileMove(inputName, outputName);
+        run.moved = 1;
+        cleanupHook = cleanupRun;
+        run.plainLength = getFileSizeByName(outputName);
     } else {
+        cleanupHook = cleanupRun;
         fileCopy(inputName, outputName);
     }
+    cleanupHook = cleanupRun;
     traceCipher(271);
+    endStep();
 
     if (cphrMode == 1) {
+        beginStep(0);
         AddPadding(outputName);
         AddRandPart(outputName, 64);
         AddHash(outputName);
         AddRandPart(outputName, 16);
+        run.paddedLength = getFileSizeByName(outputName);
+        endStep();
+        beginStep(1);
         EncryptFileRCbc(outputName, key);
+        run.passesDone = 1;
+        endStep();
+        beginStep(1);
         EncryptFileRCbc(outputName, key + 32);
+        run.passesDone = 2;
+        endStep();
         if (xExFlag) {
             traceCipher(284);
-            FILE* stream = fileOpen(outputName, "ab");
-            fileWrite(stream, XExInfo, xExInfoSize);
-            fileClose(stream);
+            appendTrailer(outputName);
         }
         traceCipher(327);
-        return 1;
+        return finishRun(1);
     }
 
-    clearUndoLog();
     undoActive = removeRFileFlag != 0;
     if (xExFlag) {
         // No test of the size: a file shorter than the trailer asks for a
         // negative size, which is fatal.
+        beginStep(0);
         stashTail(outputName, xExInfoSize);
         setFileSize(outputName, getFileSizeByName(outputName) - xExInfoSize);
         logCut();
+        endStep();
     }
-    if (!DecryptFileRCbc(outputName, key + 32)) return refuse(298, outputName, inputName);
+    beginStep(1);
+    if (!DecryptFileRCbc(outputName, key + 32)) return refuse(298);
     logPass(key + 32);
-    if (!DecryptFileRCbc(outputName, key)) return refuse(303, outputName, inputName);
+    endStep();
+    beginStep(1);
+    if (!DecryptFileRCbc(outputName, key)) return refuse(303);
     logPass(key);
+    endStep();
+    beginStep(0);
     stashTail(outputName, 16);
-    if (!UnaddRandPart(outputName, 16)) return refuse(308, outputName, inputName);
+    if (!UnaddRandPart(outputName, 16)) return refuse(308);
     logCut();
+    endStep();
+    beginStep(0);
     stashTail(outputName, 64);
-    if (!UnaddHash(outputName)) return refuse(313, outputName, inputName);
+    if (!UnaddHash(outputName)) return refuse(313);
     logCut();
+    endStep();
+    beginStep(0);
     stashTail(outputName, 64);
-    if (!UnaddRandPart(outputName, 64)) return refuse(318, outputName, inputName);
+    if (!UnaddRandPart(outputName, 64)) return refuse(318);
     logCut();
-    if (!UnaddPadding(outputName)) return refuse(323, outputName, inputName);
+    endStep();
+    beginStep(0);
+    if (!UnaddPadding(outputName)) return refuse(323);
     clearUndoLog();
     traceCipher(327);
-    return 1;
+    return finishRun(1);
 }

@@ -12,6 +12,7 @@
 
 #include "system/FileStream.h"
 #include "system/MemAlloc.h"
+#include "system/System.h"
 
 struct Sha512Ctx {
     SHA512_CTX state;
@@ -51,6 +52,7 @@ void sha512File(Sha512Ctx* ctx, const char* name, int64_t size) {
         fileRead(stream, chunk, count);
         SHA512_Update(&ctx->state, chunk, static_cast<size_t>(count));
         remaining -= count;
+        checkInterrupt();
     }
     fileClose(stream);
     // The chunk held file content, which may be plain text being encrypted.

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
-// Reads the locale once at start (the character set decides the lead bytes).
+// Reads the locale once at start (the character set decides the lead bytes)
+// and ignores SIGPIPE, so a closed standard output is a write error that the
+// program reports and cleans up after, not a sudden end.
 void platformInit();
 // True for the first byte of a double-byte character of the process's code
 // page: 0x81-0x9F and 0xE0-0xFC under Shift-JIS, never under UTF-8.
@@ -21,6 +23,16 @@ enum {
 // Shows the box on the controlling terminal, or on standard error without
 // one. Gives IDOK only for an explicit yes; 0 when the box could not be shown.
 int platformMessageBox(const char* text, const char* title, unsigned style);
+
+// From now on SIGINT, SIGTERM and SIGHUP are only recorded, for the program
+// to act on at a safe point; platformDefaultInterrupts undoes that.
+void platformCatchInterrupts();
+void platformDefaultInterrupts();
+// The signal recorded since platformCatchInterrupts, or 0.
+int platformPendingInterrupt();
+// Ends the process by the signal's default action, so the parent sees the
+// conventional status (128 + signal in a shell).
+[[noreturn]] void platformDieBySignal(int signal);
 
 void platformSleepMs(unsigned milliseconds);
 // A monotonic millisecond count that wraps at 2^32.

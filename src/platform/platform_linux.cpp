@@ -10,7 +10,6 @@
 #include <string.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 static bool shiftJisLocale = false;
 
 void platformInit() {
+    signal(SIGPIPE, SIG_IGN);
     setlocale(LC_CTYPE, "");
     const char* codeset = nl_langinfo(CODESET);
     shiftJisLocale = codeset != nullptr &&
@@ -84,6 +84,41 @@ int platformMessageBox(const char* text, const char* title, unsigned style) {
     }
     close(tty);
     return result;
+}
+
+// The interrupt or termination signal that arrived, or 0; set by the handler.
+static volatile sig_atomic_t pendingInterrupt = 0;
+static const int interruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+static void recordInterrupt(int signal) {
+    if (pendingInterrupt == 0) pendingInterrupt = signal;
+}
+
+void platformCatchInterrupts() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = recordInterrupt;
+    sigemptyset(&action.sa_mask);
+    // Restarted calls: a signal never turns a read or write into a failure.
+    action.sa_flags = SA_RESTART;
+    for (int signal : interruptSignals) sigaction(signal, &action, nullptr);
+}
+
+void platformDefaultInterrupts() {
+    for (int signal : interruptSignals) ::signal(signal, SIG_DFL);
+}
+
+int platformPendingInterrupt() { return pendingInterrupt; }
+
+void platformDieBySignal(int signal) {
+    fflush(stdout);
+    ::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal);
+    _exit(128 + signal);
 }
 
 void platformSleepMs(unsigned milliseconds) {
@@ -212,11 +247,8 @@ static int copyForMove(const char* source, const char* destination) {
 }
 
 int platformMoveFile(const char* source, const char* destination) {
-#ifdef SYS_renameat2
-    long renamed = syscall(SYS_renameat2, AT_FDCWD, source, AT_FDCWD, destination, 1 /* RENAME_NOREPLACE */);
-    if (renamed == 0) return 0;
+    if (renameat2(AT_FDCWD, source, AT_FDCWD, destination, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS) return -1;
-#endif
     if (errno == EXDEV) {
         if (copyForMove(source, destination) != 0) return -1;
         return unlink(source) == 0 ? 0 : -1;

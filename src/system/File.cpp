@@ -46,6 +46,11 @@ void unaddCwd() {
     savedCwd = nullptr;
 }
 
+void forgetSavedCwd() {
+    free(savedCwd);
+    savedCwd = nullptr;
+}
+
 void fileMove(const char* source, const char* destination) {
     if (platformMoveFile(source, destination) != 0) fatalError("File", 48, "fileMove");
 }
@@ -66,6 +71,7 @@ void fileCopy(const char* source, const char* destination) {
         fileRead(reader, buffer, chunk);
         fileWrite(writer, buffer, chunk);
         remaining -= chunk;
+        checkInterrupt();
     }
     free(buffer);
     fileClose(reader);

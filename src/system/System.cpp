@@ -13,6 +13,28 @@ int errorExiting = 0;
 int argCount = 0;
 char** argValues = nullptr;
 int argIndex = 1;
+ExitFunc processExit = exit;
+CleanupFunc cleanupHook = nullptr;
+int interruptDeferred = 0;
+
+// Runs the cleanup at most once: a failure inside it must not run it again.
+static void runCleanup() {
+    CleanupFunc cleanup = cleanupHook;
+    cleanupHook = nullptr;
+    if (cleanup != nullptr) cleanup();
+}
+
+void checkInterrupt() {
+    if (interruptDeferred) return;
+    int signal = platformPendingInterrupt();
+    if (signal == 0) return;
+    // From here on the process is ending: a failure while cleaning up ends
+    // it at once with code 2.
+    errorExiting = 1;
+    xcout("interrupted by signal %d\n", signal);
+    runCleanup();
+    platformDieBySignal(signal);
+}
 
 void xcoutConsole(const char* format, ...) {
     va_list args;
@@ -88,9 +110,15 @@ void coutLongText(const char* text) {
     }
 }
 
+// A hook that returned would break [[noreturn]]: abort rather than go on.
+[[noreturn]] static void endProcess(int code) {
+    processExit(code);
+    abort();
+}
+
 void exitWithCode(int code) {
     xcout("exitcode: %d\n", code);
-    exit(code);
+    endProcess(code);
 }
 
 void fatalError(const char* source, int line, const char* function) {
@@ -98,11 +126,17 @@ void fatalError(const char* source, int line, const char* function) {
 }
 
 void fatalErrorMsg(const char* source, int line, const char* function, const char* message) {
-    if (errorExiting) exit(2);
-    // Set before any output: a failure while reporting ends in the line above.
+    if (errorExiting) {
+        // A failure while reporting (the trace cannot be written, say) still
+        // repairs what it can on disk before ending.
+        runCleanup();
+        endProcess(2);
+    }
+    // Set before any output: a failure while reporting ends in the branch above.
     errorExiting = 1;
     xcout("ERROR %s %d %s\n", source, line, function);
     if (message != nullptr) xcout("message: %s\n", message);
+    runCleanup();
     if (!batchMode) {
         if (message != nullptr) {
             platformMessageBox(message, "Cipher Error", MB_TOPMOST | MB_ICONERROR | MB_OK);

@@ -25,12 +25,30 @@ void coutLongText(const char* text);
 // Traces "exitcode: %d" and ends the process.
 [[noreturn]] void exitWithCode(int code);
 
+// How every end of the process goes out: the standard exit. Only the fuzz
+// harness replaces it, with a hook that never returns either (it unwinds).
+typedef void (*ExitFunc)(int code);
+extern ExitFunc processExit;
+
 // The one road of every unrecoverable failure: the report line, the message
 // line when there is a message, an error box unless batchMode, exit code 1.
 // A failure while a report is being made ends the process with code 2.
 [[noreturn]] void fatalError(const char* source, int line, const char* function);
 [[noreturn]] void fatalErrorMsg(const char* source, int line, const char* function,
                                 const char* message);
+
+// What the running container pipeline must repair or remove on disk if the
+// run ends early; set by the pipeline while it works on files, null
+// otherwise. Run once, by the fatal-error report or by an interrupt.
+typedef void (*CleanupFunc)();
+extern CleanupFunc cleanupHook;
+// Nonzero while the pipeline runs a step that must finish before an
+// interrupt is acted on; set and cleared by the pipeline.
+extern int interruptDeferred;
+// At a safe point: when an interrupt or termination signal has arrived (and
+// is not deferred), traces it, runs cleanupHook and ends the process by that
+// signal.
+void checkInterrupt();
 
 // Set to 1 by /B: no message box is ever shown.
 extern int batchMode;
