@@ -11,24 +11,11 @@
 
 #include <string>
 
+#include "support/child.h"
 #include "support/run.h"
 #include "system/System.h"
 
 namespace {
-
-// The stdout of a dying child, for the test to read after it has ended.
-struct ChildOutput {
-    TempDir dir;
-    void redirect() const {
-        setsid();  // no terminal: a box could otherwise wait for an answer
-        fflush(stdout);
-        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        close(out);
-        batchMode = 1;
-    }
-    std::string out() const { return readFile(dir.file("out")); }
-};
 
 // Runs the statement in a child that must end with exactly this report.
 #define EXPECT_REPORT(statement, expectedLine)                     \
@@ -36,7 +23,7 @@ struct ChildOutput {
         ChildOutput child_;                                        \
         EXPECT_EXIT(                                               \
             {                                                      \
-                child_.redirect();                                 \
+                child_.redirectBatch();                                 \
                 statement;                                         \
             },                                                     \
             testing::ExitedWithCode(1), "");                       \

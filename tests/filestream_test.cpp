@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "support/child.h"
 #include "support/run.h"
 #include "system/System.h"
 
@@ -47,20 +48,6 @@ private:
     int saved_ = -1;
 };
 
-// The stdout of a dying child, for the test to read after it has ended.
-struct ChildOutput {
-    TempDir dir;
-    void redirect() const {
-        setsid();  // no terminal: a box could otherwise wait for an answer
-        fflush(stdout);
-        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        close(out);
-        batchMode = 1;
-    }
-    std::string out() const { return readFile(dir.file("out")); }
-};
-
 std::string report(int line, const char* operation) {
     return "ERROR FileStream " + std::to_string(line) + " " + operation + "\nexitcode: 1\n";
 }
@@ -72,7 +59,7 @@ std::string report(int line, const char* operation) {
         ChildOutput child_;                                        \
         EXPECT_EXIT(                                               \
             {                                                      \
-                child_.redirect();                                 \
+                child_.redirectBatch();                                 \
                 statement;                                         \
             },                                                     \
             testing::ExitedWithCode(1), "");                       \
@@ -90,7 +77,7 @@ TEST_F(FileStreamTest, MissingFileFailsAfterTheRetries) {
     ChildOutput child;
     EXPECT_EXIT(
         {
-            child.redirect();
+            child.redirectBatch();
             fileOpen(missing.c_str(), "rb");
         },
         testing::ExitedWithCode(1), "");

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "crypto/CryptoRand.h"
+#include "support/child.h"
 #include "support/run.h"
 #include "system/System.h"
 
@@ -337,22 +338,6 @@ TEST_F(GetRawKeyTest, EachEncryptionHasItsOwnTrailer) {
     EXPECT_EQ(hex64(cipherKey), sha512Hex("pw"));
 }
 
-// A dying child's standard output goes to a file of the parent's temporary
-// directory (death tests fork), to be compared exactly afterwards.
-struct ChildOutput {
-    TempDir dir;
-    void redirect() const {
-        setsid();
-        fflush(stdout);
-        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        close(out);
-        batchMode = 1;
-        xcout = xcoutConsole;
-    }
-    std::string out() const { return readFile(dir.file("out")); }
-};
-
 // Runs last at exit: how far the pool was taken.
 void printPoolPosition() { printf("pool position: %d\n", randomPoolPos); }
 
@@ -385,7 +370,7 @@ TEST_F(GetRawKeyDeathTest, OutOfRangeStretchingEndsAfterTheTrailer) {
         ChildOutput child;
         EXPECT_EXIT(
             {
-                child.redirect();
+                child.redirectBatch();
                 atexit(printPoolPosition);
                 stretching(c.chr, c.exp);
                 GetRawKey("pw", c.mode, input.c_str());
@@ -420,7 +405,7 @@ TEST_F(GetRawKeyDeathTest, MissingPassphraseOrInputName) {
         ChildOutput child;
         EXPECT_EXIT(
             {
-                child.redirect();
+                child.redirectBatch();
                 GetRawKey(c.passphrase, 1, c.inputName);
             },
             testing::ExitedWithCode(1), "");

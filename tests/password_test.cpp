@@ -18,6 +18,7 @@
 
 #include "app/_Tools.h"
 #include "crypto/CryptoRand.h"
+#include "support/child.h"
 #include "support/run.h"
 #include "system/System.h"
 
@@ -141,22 +142,6 @@ TEST(MkKey, IsThePoolBytesInLowercaseHex) {
     free(second);
 }
 
-// A dying child's standard output goes to a file of the parent's temporary
-// directory (death tests fork), to be compared exactly afterwards.
-struct ChildOutput {
-    TempDir dir;
-    void redirect() const {
-        setsid();
-        fflush(stdout);
-        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        close(out);
-        batchMode = 1;
-        xcout = xcoutConsole;
-    }
-    std::string out() const { return readFile(dir.file("out")); }
-};
-
 // Runs last at exit: whether any random byte was asked for.
 void printSourceCalls() { printf("getrandom calls: %d\n", source.calls); }
 
@@ -167,7 +152,7 @@ TEST(MkPasswordDeathTest, LengthOutsideThreeToThousandIsRefusedFirst) {
         ChildOutput child;
         EXPECT_EXIT(
             {
-                child.redirect();
+                child.redirectBatch();
                 reset();
                 atexit(printSourceCalls);
                 MkPassword(length);

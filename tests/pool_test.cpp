@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child.h"
 #include "support/run.h"
 #include "system/System.h"
 
@@ -123,23 +124,6 @@ TEST(RandomPool, ShortAndInterruptedReadsFillThePoolWhole) {
     EXPECT_EQ(firstMismatch(taken, 0), -1);
 }
 
-// A dying child's standard output goes to a file of the parent's temporary
-// directory (death tests fork), to be compared exactly afterwards. The
-// report's trace line goes through xcout to standard output.
-struct ChildOutput {
-    TempDir dir;
-    void redirect() const {
-        setsid();
-        fflush(stdout);
-        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        close(out);
-        batchMode = 1;
-        xcout = xcoutConsole;
-    }
-    std::string out() const { return readFile(dir.file("out")); }
-};
-
 // Runs last at exit: shows that a failed refill hands out nothing.
 void printPoolPosition() { printf("pool position: %d\n", randomPoolPos); }
 
@@ -165,7 +149,7 @@ TEST(RandomPoolDeathTest, FailingSourceEndsWithItsReport) {
         ChildOutput child;
         EXPECT_EXIT(
             {
-                child.redirect();
+                child.redirectBatch();
                 reset();
                 source.failErrno = c.error;
                 source.failFromCall = c.failFromCall;

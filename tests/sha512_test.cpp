@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child.h"
 #include "support/run.h"
 #include "system/System.h"
 
@@ -42,23 +43,6 @@ std::string digestOf(const std::string& message) {
     free(ctx);
     return digest;
 }
-
-// A dying child's standard output goes to a file of the parent's temporary
-// directory (death tests fork), to be compared exactly afterwards. The child
-// also leaves its session, so that no error box could wait for an answer.
-struct ChildOutput {
-    TempDir dir;
-    void redirect() const {
-        setsid();
-        fflush(stdout);
-        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        close(out);
-        batchMode = 1;
-        xcout = xcoutConsole;
-    }
-    std::string out() const { return readFile(dir.file("out")); }
-};
 
 // FIPS 180-4 examples (and the NIST long-message example of one million 'a').
 struct KnownAnswer {
@@ -202,7 +186,7 @@ TEST(Sha512FileDeathTest, MissingFileFailsEvenWithNothingToRead) {
     std::string name = child.dir.file("missing");
     EXPECT_EXIT(
         {
-            child.redirect();
+            child.redirectBatch();
             Sha512Ctx* ctx = sha512New();
             sha512File(ctx, name.c_str(), 0);
         },
@@ -224,7 +208,7 @@ TEST(Sha512FileDeathTest, SizeBeyondTheFileFailsInRead) {
         writeFile(name, patternBytes(static_cast<size_t>(c.fileSize), 5));
         EXPECT_EXIT(
             {
-                child.redirect();
+                child.redirectBatch();
                 Sha512Ctx* ctx = sha512New();
                 sha512File(ctx, name.c_str(), c.size);
             },

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/child.h"
 #include "support/run.h"
 #include "system/File.h"
 #include "system/Line.h"
@@ -24,72 +25,13 @@ extern "C" size_t __sanitizer_get_allocated_size(const volatile void* block);
 
 namespace {
 
-// Switches the process to a Shift-JIS locale built for the test with
-// localedef, and back to "C" when it goes away.
-class ShiftJisLocale {
-public:
-    ShiftJisLocale() {
-        if (access("/usr/bin/localedef", X_OK) != 0) {
-            why_ = "no /usr/bin/localedef";
-            return;
-        }
-        RunResult made = runProgram("/usr/bin/localedef", {"-c", "--no-warnings=ascii", "-f", "SHIFT_JIS",
-                                                           "-i", "ja_JP", dir_.file("ja_JP.SJIS")});
-        if (made.exitCode != 0) {
-            why_ = "localedef failed: " + made.err;
-            return;
-        }
-        const char* old = getenv("LC_ALL");
-        hadLcAll_ = old != nullptr;
-        if (hadLcAll_) oldLcAll_ = old;
-        setenv("LOCPATH", dir_.path.c_str(), 1);
-        setenv("LC_ALL", "ja_JP.SJIS", 1);
-        switched_ = true;
-        platformInit();
-        active_ = platformIsLeadByte(0x81);
-        if (!active_) why_ = "the Shift-JIS locale did not load";
-    }
-    ~ShiftJisLocale() {
-        if (!switched_) return;
-        setenv("LC_ALL", "C", 1);
-        unsetenv("LOCPATH");
-        platformInit();
-        if (hadLcAll_) setenv("LC_ALL", oldLcAll_.c_str(), 1);
-        else unsetenv("LC_ALL");
-    }
-    bool active() const { return active_; }
-    const std::string& why() const { return why_; }
-
-private:
-    TempDir dir_;
-    bool active_ = false;
-    bool switched_ = false;
-    bool hadLcAll_ = false;
-    std::string oldLcAll_;
-    std::string why_;
-};
-
-// The stdout of a dying child, for the test to read after it has ended.
-struct ChildOutput {
-    TempDir dir;
-    void redirect() const {
-        setsid();  // no terminal: a box could otherwise wait for an answer
-        fflush(stdout);
-        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        close(out);
-        batchMode = 1;
-    }
-    std::string out() const { return readFile(dir.file("out")); }
-};
-
 TEST(MemAlloc, NegativeSizesAreFatal) {
     for (int32_t size : {-1, INT32_MIN}) {
         SCOPED_TRACE(size);
         ChildOutput child;
         EXPECT_EXIT(
             {
-                child.redirect();
+                child.redirectBatch();
                 memAlloc(size);
             },
             testing::ExitedWithCode(1), "");
@@ -98,7 +40,7 @@ TEST(MemAlloc, NegativeSizesAreFatal) {
         ChildOutput resized;
         EXPECT_EXIT(
             {
-                resized.redirect();
+                resized.redirectBatch();
                 memRealloc(memAlloc(16), size);
             },
             testing::ExitedWithCode(1), "");
@@ -125,7 +67,7 @@ TEST(MemAlloc, ExhaustedHeapIsFatal) {
     ChildOutput child;
     EXPECT_EXIT(
         {
-            child.redirect();
+            child.redirectBatch();
             limitAddressSpace();
             memAlloc(INT32_MAX);
         },
@@ -135,7 +77,7 @@ TEST(MemAlloc, ExhaustedHeapIsFatal) {
     ChildOutput resized;
     EXPECT_EXIT(
         {
-            resized.redirect();
+            resized.redirectBatch();
             void* block = memAlloc(16);
             limitAddressSpace();
             memRealloc(block, INT32_MAX);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/child.h"
 #include "support/run.h"
 
 #ifdef CIPHER_SANITIZED
@@ -75,72 +76,6 @@ std::string joined(const std::vector<std::string>& writes) {
     for (const std::string& w : writes) all += w;
     return all;
 }
-
-// Where a dying child's standard output and error go, for the test to read
-// after the child has ended (death tests fork, so the paths carry over).
-struct ChildOutput {
-    TempDir dir;
-    // First thing in the child: leave the controlling terminal, so that an
-    // error box never waits for an answer, and send both streams to files.
-    void redirect() const {
-        setsid();
-        fflush(stdout);
-        fflush(stderr);
-        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(dir.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(err, 2);
-        close(out);
-        close(err);
-    }
-    std::string out() const { return readFile(dir.file("out")); }
-    std::string err() const { return readFile(dir.file("err")); }
-};
-
-// Switches the process to a Shift-JIS locale built for the test with
-// localedef, and back to "C" when it goes away.
-class ShiftJisLocale {
-public:
-    ShiftJisLocale() {
-        if (access("/usr/bin/localedef", X_OK) != 0) {
-            why_ = "no /usr/bin/localedef";
-            return;
-        }
-        RunResult made = runProgram("/usr/bin/localedef", {"-c", "--no-warnings=ascii", "-f", "SHIFT_JIS",
-                                                           "-i", "ja_JP", dir_.file("ja_JP.SJIS")});
-        if (made.exitCode != 0) {
-            why_ = "localedef failed: " + made.err;
-            return;
-        }
-        const char* old = getenv("LC_ALL");
-        hadLcAll_ = old != nullptr;
-        if (hadLcAll_) oldLcAll_ = old;
-        setenv("LOCPATH", dir_.path.c_str(), 1);
-        setenv("LC_ALL", "ja_JP.SJIS", 1);
-        switched_ = true;
-        platformInit();
-        active_ = platformIsLeadByte(0x81);
-        if (!active_) why_ = "the Shift-JIS locale did not load";
-    }
-    ~ShiftJisLocale() {
-        if (!switched_) return;
-        setenv("LC_ALL", "C", 1);
-        unsetenv("LOCPATH");
-        platformInit();
-        if (hadLcAll_) setenv("LC_ALL", oldLcAll_.c_str(), 1);
-        else unsetenv("LC_ALL");
-    }
-    bool active() const { return active_; }
-    const std::string& why() const { return why_; }
-
-private:
-    TempDir dir_;
-    bool active_ = false;
-    bool switched_ = false;
-    bool hadLcAll_ = false;
-    std::string oldLcAll_;
-    std::string why_;
-};
 
 // %W: a conversion of this test that writes wLength bytes of 'w' and counts
 // how often it runs, which is once per formatting attempt of vxcout. With
