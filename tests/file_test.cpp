@@ -18,17 +18,8 @@
 namespace {
 
 // Runs the statement in a child that must end with exactly this report.
-#define EXPECT_REPORT(statement, expectedLine)                     \
-    do {                                                           \
-        ChildOutput child_;                                        \
-        EXPECT_EXIT(                                               \
-            {                                                      \
-                child_.redirectBatch();                                 \
-                statement;                                         \
-            },                                                     \
-            testing::ExitedWithCode(1), "");                       \
-        EXPECT_EQ(child_.out(), std::string(expectedLine) + "\nexitcode: 1\n"); \
-    } while (0)
+#define EXPECT_REPORT(statement, expectedLine) \
+    EXPECT_FATAL_OUTPUT(statement, std::string(expectedLine) + "\nexitcode: 1\n")
 
 std::string currentDirectory() {
     char buffer[PATH_MAX];

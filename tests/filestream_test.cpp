@@ -54,17 +54,7 @@ std::string report(int line, const char* operation) {
 
 // Runs the statement in a child that must end with the FileStream report of
 // that line and operation, and nothing else on standard output.
-#define EXPECT_REPORT(statement, line, operation)                  \
-    do {                                                           \
-        ChildOutput child_;                                        \
-        EXPECT_EXIT(                                               \
-            {                                                      \
-                child_.redirectBatch();                                 \
-                statement;                                         \
-            },                                                     \
-            testing::ExitedWithCode(1), "");                       \
-        EXPECT_EQ(child_.out(), report(line, operation));          \
-    } while (0)
+#define EXPECT_REPORT(statement, line, operation) EXPECT_FATAL_OUTPUT(statement, report(line, operation))
 
 class FileStreamTest : public testing::Test {
 protected:

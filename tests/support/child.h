@@ -34,3 +34,17 @@ private:
     std::string oldLcAll_;
     std::string why_;
 };
+
+// Runs the statement in a child (no terminal, batch mode) that must end with
+// exit code 1 and exactly this standard output.
+#define EXPECT_FATAL_OUTPUT(statement, expectedOut)         \
+    do {                                                    \
+        ChildOutput child_;                                 \
+        EXPECT_EXIT(                                        \
+            {                                               \
+                child_.redirectBatch();                     \
+                statement;                                  \
+            },                                              \
+            testing::ExitedWithCode(1), "");                \
+        EXPECT_EQ(child_.out(), std::string(expectedOut));  \
+    } while (0)
