@@ -265,7 +265,7 @@ int DecryptFileRCbc(const char* name, const uint8_t* key) { return decryptPass(n
 // that was cut (its few bytes kept). A refusal replays the log backwards and
 // moves the file back to the input name, byte for byte the container it was,
 // with no second copy on disk. A successful run pays only for reading the
-// cut tails (at most 208 bytes) before the cuts; a refusal pays one encryption
+// cut tails (at most 463 bytes) before the cuts; a refusal pays one encryption
 // pass per undone pass. The restore prints nothing, so the trace of a refusal
 // is the same with and without /R.
 //
@@ -277,10 +277,12 @@ int DecryptFileRCbc(const char* name, const uint8_t* key) { return decryptPass(n
 // name as the failure left it (the trace says so).
 struct UndoStep {
     const uint8_t* key;   // the pass undone with this key, or null for a cut
-    int32_t size;         // bytes cut (a cut step)
-    uint8_t bytes[64];    // the bytes cut, in file order
+    int32_t size;         // bytes kept from the end of the file (a cut step)
+    int64_t sizeBefore;   // the file's length before the cut
+    uint8_t bytes[255];   // the last size bytes before the cut, in file order
 };
-enum { UNDO_STEPS = 6 };
+// The trailer cut, two passes, three cuts and the padding cut.
+enum { UNDO_STEPS = 7, PADDING_TAIL = 255 };
 // The log of the running /R decryption: undoSteps[0..undoCount); undoActive
 // is set when it is kept. Only Cipher and its helpers change them.
 static UndoStep undoSteps[UNDO_STEPS];
@@ -301,16 +303,19 @@ static struct {
     int inPass;            // a pass is running: the file is part transformed
 } run;
 
-// Keeps the last count bytes before a layer cuts them; the step counts only
-// once the layer has cut (logCut). A file shorter than count is left alone:
-// the layer then refuses or fails without cutting.
+// Keeps the last count bytes (at most the whole file) before a layer cuts
+// them; the step counts in the log once the layer has cut (logCut). Until
+// then it is the pending step: a failure after the cut but before logCut (a
+// close that fails once the length has changed) still finds the bytes.
 static void stashTail(const char* name, int32_t count) {
     if (!undoActive) return;
     UndoStep* step = &undoSteps[undoCount];
     step->key = nullptr;
     step->size = 0;
     int64_t size = getFileSizeByName(name);
-    if (count <= 0 || size < count) return;
+    step->sizeBefore = size;
+    if (size < count) count = static_cast<int32_t>(size);
+    if (count <= 0) return;
     FILE* stream = fileOpen(name, "rb");
     fileSeek(stream, size - count);
     fileRead(stream, step->bytes, count);
@@ -335,17 +340,29 @@ static void clearUndoLog() {
     undoActive = false;
 }
 
-// Replays the log backwards, printing nothing, and gives the container back
-// its input name.
+// Appends what a cut took, judged by the file's length: nothing when the
+// cut never happened.
+static void putTailBack(const char* name, const UndoStep& step) {
+    if (step.size <= 0) return;
+    int64_t missing = step.sizeBefore - getFileSizeByName(name);
+    if (missing <= 0 || missing > step.size) return;
+    FILE* stream = fileOpen(name, "ab");
+    fileWrite(stream, step.bytes + (step.size - missing), static_cast<int32_t>(missing));
+    fileClose(stream);
+}
+
+// Replays the log backwards, the pending cut first, printing nothing, and
+// gives the container back its input name.
 static void restoreContainer(const char* outputName, const char* inputName) {
+    if (undoCount < UNDO_STEPS && undoSteps[undoCount].key == nullptr) {
+        putTailBack(outputName, undoSteps[undoCount]);
+    }
     for (int i = undoCount - 1; i >= 0; --i) {
         const UndoStep& step = undoSteps[i];
         if (step.key != nullptr) {
             encryptPass(outputName, step.key, true);
-        } else if (step.size > 0) {
-            FILE* stream = fileOpen(outputName, "ab");
-            fileWrite(stream, step.bytes, step.size);
-            fileClose(stream);
+        } else {
+            putTailBack(outputName, step);
         }
     }
     clearUndoLog();
@@ -506,6 +523,7 @@ int Cipher(const char* outputName, const char* inputName, int removeRFileFlag, i
     logCut();
     endStep();
     beginStep(0);
+    stashTail(outputName, PADDING_TAIL);
     if (!UnaddPadding(outputName)) return refuse(323);
     clearUndoLog();
     traceCipher(327);

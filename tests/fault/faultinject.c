@@ -2,7 +2,9 @@
  *
  * Makes one chosen call of a file operation fail with a chosen errno:
  *   FAULT_OP     open | read | write | close | seek | truncate | rename | unlink | random | flush
- *   FAULT_NTH    which matching call fails (1 = the first); 0 = every matching call
+ *                | copy (copy_file_range, matched by the destination's name)
+ *   FAULT_NTH    which matching call fails (1 = the first); 0 = every matching call;
+ *                "N+" = the Nth and every one after it (an open that must stay failed)
  *   FAULT_ERRNO  the errno number to fail with (default EIO)
  *   FAULT_PATH   only calls on streams/paths whose name ends with this text count
  *   FAULT_MODE   only streams opened with this fopen mode count (e.g. r+b)
@@ -29,6 +31,7 @@ enum { MAX_STREAMS = 64 };
 
 static const char* faultOp = "";
 static long faultNth = -1;
+static int faultFromNth = 0;
 static int faultErrno = EIO;
 static const char* faultPath = NULL;
 static const char* faultMode = NULL;
@@ -44,7 +47,10 @@ __attribute__((constructor)) static void faultInit(void) {
     const char* op = getenv("FAULT_OP");
     if (op != NULL) faultOp = op;
     const char* nth = getenv("FAULT_NTH");
-    if (nth != NULL) faultNth = atol(nth);
+    if (nth != NULL) {
+        faultNth = atol(nth);
+        faultFromNth = strchr(nth, '+') != NULL;
+    }
     const char* number = getenv("FAULT_ERRNO");
     if (number != NULL) faultErrno = atoi(number);
     faultPath = getenv("FAULT_PATH");
@@ -78,7 +84,7 @@ static int shouldFail(const char* op, const char* path, const char* mode) {
         fprintf(faultLog, "%s %ld %s %s\n", op, counter, path ? path : "-", mode ? mode : "-");
         fflush(faultLog);
     }
-    return faultNth == 0 || counter == faultNth;
+    return faultNth == 0 || counter == faultNth || (faultFromNth && counter > faultNth);
 }
 
 static int streamSlot(FILE* stream) {
@@ -268,4 +274,15 @@ ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
     }
     ssize_t (*realRandom)(void*, size_t, unsigned int) = real("getrandom");
     return realRandom(buffer, length, flags);
+}
+
+ssize_t copy_file_range(int inFd, off_t* inOffset, int outFd, off_t* outOffset, size_t length,
+                        unsigned int flags) {
+    char path[4096];
+    if (shouldFail("copy", fdPath(outFd, path, sizeof path), NULL)) {
+        errno = faultErrno;
+        return -1;
+    }
+    ssize_t (*realCopy)(int, off_t*, int, off_t*, size_t, unsigned int) = real("copy_file_range");
+    return realCopy(inFd, inOffset, outFd, outOffset, length, flags);
 }
