@@ -1,7 +1,10 @@
 #include "cipher/_Cipher.h"
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "app/_Tools.h"
 #include "crypto/CryptoRand.h"
@@ -153,6 +156,108 @@ static void releasePassContext() {
     cipherCtx = nullptr;
 }
 
+// ---- the encryption chain on a second thread ----
+//
+// An encryption pass is one long dependency: every block waits for the one
+// before, so the pass takes the latency of one Camellia block per block. That
+// chain runs on a worker thread over a ring of slots in the chunk area, while
+// this thread reads chunks ahead of it, hashes them when asked and writes the
+// encrypted ones back behind it. Every file operation, and so every failure
+// report, stays on this thread; the worker only computes and cannot fail. A
+// fatal error here ends the process with the worker waiting or working on
+// memory that is never freed.
+//
+// Slots of 393,216 bytes: a multiple of 16, and of the stream buffer sizes
+// (4 KiB up to 128 KiB), so that whole slots go straight to the file.
+enum { SLOTS = 4, SLOT_SIZE = 3 * 131072 };
+static_assert(SLOTS * SLOT_SIZE <= CHUNK_SIZE, "the ring fits in the chunk area");
+static_assert(SLOT_SIZE % BLOCK == 0, "slots hold whole blocks");
+
+struct ChainJob {
+    const CamelliaCtx* ctx;
+    uint8_t chain[BLOCK];  // the block the next chunk chains to
+    int64_t length;        // bytes of the pass
+    int64_t ready;         // chunks handed to the worker
+    int64_t done;          // chunks encrypted
+    std::mutex lock;
+    std::condition_variable changed;
+};
+// The running pass's job and worker: set by startChain, cleared by
+// finishChain; after a fatal error in between they stay until the process
+// ends.
+static ChainJob* chainJob = nullptr;
+static std::thread* chainThread = nullptr;
+
+static int64_t chunkCount(int64_t length) { return (length + SLOT_SIZE - 1) / SLOT_SIZE; }
+static int32_t chunkLength(int64_t length, int64_t chunk) {
+    int64_t rest = length - chunk * SLOT_SIZE;
+    return rest < SLOT_SIZE ? static_cast<int32_t>(rest) : SLOT_SIZE;
+}
+static uint8_t* slotOf(int64_t chunk) { return workBuffer + (chunk % SLOTS) * SLOT_SIZE; }
+
+static void chainWorker(ChainJob* job) {
+    int64_t chunks = chunkCount(job->length);
+    for (int64_t i = 0; i < chunks; ++i) {
+        {
+            std::unique_lock<std::mutex> hold(job->lock);
+            job->changed.wait(hold, [&] { return job->ready > i; });
+        }
+        uint8_t* slot = slotOf(i);
+        int32_t size = chunkLength(job->length, i);
+        const uint8_t* chain = job->chain;
+        for (int32_t offset = 0; offset < size; offset += BLOCK) {
+            uint8_t* block = slot + offset;
+            xorBlock(block, chain);
+            camellia_encrypt(job->ctx, block, block);
+            chain = block;
+        }
+        // The slot is reused once done says so: keep the chaining block.
+        memcpy(job->chain, chain, BLOCK);
+        {
+            std::lock_guard<std::mutex> hold(job->lock);
+            job->done = i + 1;
+        }
+        job->changed.notify_all();
+    }
+}
+
+static void startChain(const CamelliaCtx* ctx, const uint8_t* chain, int64_t length) {
+    chainJob = new ChainJob();
+    chainJob->ctx = ctx;
+    memcpy(chainJob->chain, chain, BLOCK);
+    chainJob->length = length;
+    chainJob->ready = 0;
+    chainJob->done = 0;
+    chainThread = new std::thread(chainWorker, chainJob);
+}
+
+// The chunk's slot is filled: the worker may encrypt it.
+static void handChunk(int64_t chunk) {
+    {
+        std::lock_guard<std::mutex> hold(chainJob->lock);
+        chainJob->ready = chunk + 1;
+    }
+    chainJob->changed.notify_all();
+}
+
+// Waits until the chunk is encrypted, then writes it.
+static void writeChunk(FILE* writer, int64_t chunk) {
+    {
+        std::unique_lock<std::mutex> hold(chainJob->lock);
+        chainJob->changed.wait(hold, [&] { return chainJob->done > chunk; });
+    }
+    fileWrite(writer, slotOf(chunk), chunkLength(chainJob->length, chunk));
+    checkInterrupt();
+}
+
+static void finishChain() {
+    chainThread->join();
+    delete chainThread;
+    delete chainJob;
+    chainThread = nullptr;
+    chainJob = nullptr;
+}
+
 static void encryptPass(const char* name, const uint8_t* key, bool quiet) {
     int64_t length = getFileSizeByName(name);
     if (length < 32) fatalError("_Cipher", 160, "EncryptFileRCbc");
@@ -166,21 +271,16 @@ static void encryptPass(const char* name, const uint8_t* key, bool quiet) {
     fileRead(reader, chainBlock(), BLOCK);
     fileSeek(reader, 0);
     createPassContext(key, quiet);
-    for (int64_t remaining = length; remaining != 0;) {
-        int32_t chunk = remaining < CHUNK_SIZE ? static_cast<int32_t>(remaining) : CHUNK_SIZE;
-        fileRead(reader, workBuffer, chunk);
-        const uint8_t* chain = chainBlock();
-        for (int32_t offset = 0; offset < chunk; offset += BLOCK) {
-            uint8_t* block = workBuffer + offset;
-            xorBlock(block, chain);
-            camellia_encrypt(cipherCtx, block, block);
-            chain = block;
-        }
-        memcpy(chainBlock(), chain, BLOCK);
-        fileWrite(writer, workBuffer, chunk);
-        remaining -= chunk;
-        checkInterrupt();
+    startChain(cipherCtx, chainBlock(), length);
+    int64_t chunks = chunkCount(length);
+    int64_t written = 0;
+    for (int64_t i = 0; i < chunks; ++i) {
+        if (i >= SLOTS) writeChunk(writer, written++);
+        fileRead(reader, slotOf(i), chunkLength(length, i));
+        handChunk(i);
     }
+    while (written < chunks) writeChunk(writer, written++);
+    finishChain();
     releasePassContext();
     fileClose(reader);
     fileClose(writer);

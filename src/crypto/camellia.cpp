@@ -325,8 +325,7 @@ void expandKey(const uint8_t* key, uint32_t* keyTable) {
 
 }  // namespace
 
-CamelliaCtx* camellia_create(const uint8_t* key) {
-    if (key == nullptr) fatalError("camellia", 1476, "camellia_create");
+void camellia_trace_key(const uint8_t* key) {
     char hex[2 * 32 + 1];
     for (int i = 0; i < 32; i++) {
         hex[2 * i] = "0123456789abcdef"[key[i] >> 4];
@@ -335,6 +334,11 @@ CamelliaCtx* camellia_create(const uint8_t* key) {
     hex[64] = '\0';
     xcout("rawKey: %s\n", hex);
     wipe(hex, sizeof hex);
+}
+
+CamelliaCtx* camellia_create(const uint8_t* key) {
+    if (key == nullptr) fatalError("camellia", 1476, "camellia_create");
+    camellia_trace_key(key);
     void* block = memAlloc(static_cast<int32_t>(sizeof(CamelliaCtx)));
     CamelliaCtx* ctx = static_cast<CamelliaCtx*>(block);
     ctx->keyBitLength = 256;

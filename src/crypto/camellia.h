@@ -14,6 +14,9 @@ struct CamelliaCtx {
 
 // Traces "rawKey: <64 hex digits>" and expands the 32-byte key.
 CamelliaCtx* camellia_create(const uint8_t* key);
+// The key line alone, as camellia_create writes it: for a caller that made
+// its context with the trace silenced and shows the key when its turn comes.
+void camellia_trace_key(const uint8_t* key);
 // One 16-byte block; input and output may be the same bytes.
 void camellia_encrypt(const CamelliaCtx* ctx, const uint8_t* input, uint8_t* output);
 void camellia_decrypt(const CamelliaCtx* ctx, const uint8_t* input, uint8_t* output);
