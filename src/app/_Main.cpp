@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
     if (passphrase == nullptr) {
         fatalErrorMsg("_Main", 84, "main", "パスフレーズ(または鍵)が指定されませんでした。");
     }
-    if (inputName == nullptr || !fileExists(inputName)) {
+    // A FIFO or device would block the run or never end: plain files only.
+    if (inputName == nullptr || !fileExists(inputName) || !platformIsRegularFile(inputName)) {
         fatalErrorMsg("_Main", 85, "main", "入力ファイルにアクセスできません。");
     }
 

@@ -40,13 +40,19 @@ static void wipe(void* bytes, size_t size) {
 
 // ---- padding ----
 
-void AddPadding(const char* name) {
-    int64_t length = getFileSizeByName(name);
+// The pad size for a file of this length: one random byte per try.
+static int choosePadSize(int64_t length) {
     int low = static_cast<int>((16 - length % 16) % 16);
     int padSize;
     do {
         padSize = (nextRandomByte() & 0xF0) | low;
     } while (padSize == 0 || length + padSize < 240);
+    return padSize;
+}
+
+void AddPadding(const char* name) {
+    int64_t length = getFileSizeByName(name);
+    int padSize = choosePadSize(length);
     xcout("padSize: %d\n", padSize);
     FILE* stream = fileOpen(name, "ab");
     for (int i = 0; i < padSize - 1; ++i) writeChar(stream, nextRandomByte());
@@ -519,6 +525,116 @@ static int finishRun(int result) {
 
 static void traceCipher(int line) { traceLine("Cipher", line); }
 
+// Appends bytes drawn beforehand, one at a time as the adding layers do.
+static void appendDrawn(const char* name, const uint8_t* bytes, int32_t count) {
+    FILE* stream = fileOpen(name, "ab");
+    for (int32_t i = 0; i < count; ++i) writeChar(stream, bytes[i]);
+    fileClose(stream);
+}
+
+// Encryption without /R: the copy, the adding layers and the first pass in
+// one sweep. The copy goes to the output name as fileCopy makes it, and the
+// pass reads it back a chunk or two behind while the copy runs on, hashing
+// what it reads: the file is read once for the hash and the pass, and the
+// chain starts at once instead of after the copy and the hash. It can start
+// because its first block chains to the second random part, and all random
+// bytes are drawn first, in the order the layers take them (pad-size tries,
+// padding, first random part, second random part). The layers still append
+// their bytes to the file through their own streams, and the trace keeps its
+// order: line 271 when the copy is closed, "padSize", "hash" once the pass
+// has read all that the digest covers, then the key line of the pass.
+static void sealCopy(const char* outputName, const char* inputName, const uint8_t* key) {
+    const int64_t plainLength = getFileSizeByName(inputName);
+    uint8_t drawn[255 + 64];  // padding, then the first random part
+    const int padSize = choosePadSize(plainLength);
+    for (int i = 0; i < padSize - 1; ++i) drawn[i] = static_cast<uint8_t>(nextRandomByte());
+    drawn[padSize - 1] = static_cast<uint8_t>(padSize);
+    for (int i = 0; i < 64; ++i) drawn[padSize + i] = static_cast<uint8_t>(nextRandomByte());
+    uint8_t lastPart[BLOCK];
+    for (int i = 0; i < BLOCK; ++i) lastPart[i] = static_cast<uint8_t>(nextRandomByte());
+    const int64_t hashedLength = plainLength + padSize + 64;
+    const int64_t length = hashedLength + 64 + BLOCK;
+
+    fileDelete(outputName);
+    FILE* source = fileOpen(inputName, "rb");
+    FILE* copy = fileOpen(outputName, "wb");
+    // Unbuffered, both: what the copy writes is in the file before the pass
+    // reads it, and the pass reads no further than it asks.
+    setvbuf(copy, nullptr, _IONBF, 0);
+    platformCopyPermissions(inputName, copy);
+    FILE* reader = fileOpen(outputName, "rb");
+    setvbuf(reader, nullptr, _IONBF, 0);
+    FILE* writer = fileOpen(outputName, "r+b");
+    uint8_t* copyBuffer = static_cast<uint8_t*>(memAlloc(SLOT_SIZE));
+    Sha512Ctx* hash = sha512New();
+    createPassContext(key, true);
+    startChain(cipherCtx, lastPart, length);
+
+    int64_t copied = 0;
+    bool copying = true;
+    bool digestAdded = false;
+    const int64_t chunks = chunkCount(length);
+    int64_t written = 0;
+    for (int64_t i = 0; i < chunks; ++i) {
+        if (i >= SLOTS) writeChunk(writer, written++);
+        const int64_t start = i * SLOT_SIZE;
+        const int32_t size = chunkLength(length, i);
+        // The copy stays a chunk ahead of what the pass reads.
+        while (copying && copied < start + size + SLOT_SIZE) {
+            if (copied < plainLength) {
+                int64_t rest = plainLength - copied;
+                int32_t count = rest < SLOT_SIZE ? static_cast<int32_t>(rest) : SLOT_SIZE;
+                fileRead(source, copyBuffer, count);
+                fileWrite(copy, copyBuffer, count);
+                copied += count;
+                checkInterrupt();
+            }
+            if (copied == plainLength) {
+                fileClose(source);
+                fileClose(copy);
+                copying = false;
+                traceCipher(271);
+                xcout("padSize: %d\n", padSize);
+                appendDrawn(outputName, drawn, padSize);
+                appendDrawn(outputName, drawn + padSize, 64);
+            }
+        }
+        uint8_t* slot = slotOf(i);
+        int32_t covered = size;
+        if (start + size > hashedLength) {
+            covered = start < hashedLength ? static_cast<int32_t>(hashedLength - start) : 0;
+        }
+        fileRead(reader, slot, covered);
+        sha512Update(hash, slot, static_cast<size_t>(covered));
+        if (covered < size) {
+            if (!digestAdded) {
+                uint8_t digest[64];
+                memcpy(digest, sha512Final(hash), sizeof digest);
+                printHex64("hash", digest);
+                FILE* stream = fileOpen(outputName, "ab");
+                fileWrite(stream, digest, sizeof digest);
+                fileClose(stream);
+                appendDrawn(outputName, lastPart, BLOCK);
+                camellia_trace_key(key);
+                digestAdded = true;
+            }
+            fileRead(reader, slot + covered, size - covered);
+        }
+        handChunk(i);
+    }
+    while (written < chunks) writeChunk(writer, written++);
+    finishChain();
+    releasePassContext();
+    sha512Wipe(hash);
+    free(hash);
+    // The copy buffer and the drawn bytes held plain text and padding.
+    wipe(copyBuffer, SLOT_SIZE);
+    free(copyBuffer);
+    wipe(drawn, sizeof drawn);
+    fileClose(reader);
+    fileClose(writer);
+}
+
 static int refuse(int line) {
     traceCipher(line);
     // A failure inside the restore must not restore again from a half state.
@@ -557,26 +673,34 @@ int Cipher(const char* outputName, const char* inputName, int removeRFileFlag, i
         run.moved = 1;
         cleanupHook = cleanupRun;
         run.plainLength = getFileSizeByName(outputName);
+    } else if (cphrMode == 1) {
+        cleanupHook = cleanupRun;
+        // Prints line 271 itself, when the copy is done.
+        sealCopy(outputName, inputName, key);
+        run.passesDone = 1;
     } else {
         cleanupHook = cleanupRun;
         fileCopy(inputName, outputName);
     }
     cleanupHook = cleanupRun;
-    traceCipher(271);
+    const bool sealed = run.passesDone == 1;
+    if (!sealed) traceCipher(271);
     endStep();
 
     if (cphrMode == 1) {
-        beginStep(0);
-        AddPadding(outputName);
-        AddRandPart(outputName, 64);
-        AddHash(outputName);
-        AddRandPart(outputName, 16);
-        run.paddedLength = getFileSizeByName(outputName);
-        endStep();
-        beginStep(1);
-        EncryptFileRCbc(outputName, key);
-        run.passesDone = 1;
-        endStep();
+        if (!sealed) {
+            beginStep(0);
+            AddPadding(outputName);
+            AddRandPart(outputName, 64);
+            AddHash(outputName);
+            AddRandPart(outputName, 16);
+            run.paddedLength = getFileSizeByName(outputName);
+            endStep();
+            beginStep(1);
+            EncryptFileRCbc(outputName, key);
+            run.passesDone = 1;
+            endStep();
+        }
         beginStep(1);
         EncryptFileRCbc(outputName, key + 32);
         run.passesDone = 2;
