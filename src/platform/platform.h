@@ -48,6 +48,9 @@ int platformTruncate(FILE* stream, int64_t size);
 int platformPathExists(const char* path);
 // 1 when the path is a directory or its attributes cannot be read.
 int platformIsDirectory(const char* path);
+// 1 when the path (a symbolic link followed) is a plain file: not a FIFO,
+// device or socket, whose reads could block forever or never end.
+int platformIsRegularFile(const char* path);
 // 1 when both paths exist and name the same file (device and inode).
 int platformSameFile(const char* first, const char* second);
 // A malloc'd current directory, or null.
@@ -60,7 +63,8 @@ char* platformFullPath(const char* path);
 // Renames without ever replacing an existing destination; across file systems
 // copies and deletes the source only once the copy is complete. 0 on success.
 int platformMoveFile(const char* source, const char* destination);
-// 0 on success.
+// 0 on success. Removes only a plain file or a symbolic link: a device or
+// FIFO that bears an output name (/dev/null, say) is never unlinked.
 int platformDeleteFile(const char* path);
 // Gives the destination stream's file the permission bits of the source file.
 int platformCopyPermissions(const char* source, FILE* destination);

@@ -154,6 +154,11 @@ int platformIsDirectory(const char* path) {
     return S_ISDIR(info.st_mode) ? 1 : 0;
 }
 
+int platformIsRegularFile(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0 && S_ISREG(info.st_mode) ? 1 : 0;
+}
+
 int platformSameFile(const char* first, const char* second) {
     struct stat a, b;
     if (stat(first, &a) != 0 || stat(second, &b) != 0) return 0;
@@ -264,7 +269,15 @@ int platformMoveFile(const char* source, const char* destination) {
     return unlink(source) == 0 ? 0 : -1;
 }
 
-int platformDeleteFile(const char* path) { return unlink(path) == 0 ? 0 : -1; }
+int platformDeleteFile(const char* path) {
+    struct stat info;
+    if (lstat(path, &info) != 0) return -1;
+    if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
+        errno = EPERM;
+        return -1;
+    }
+    return unlink(path) == 0 ? 0 : -1;
+}
 
 int platformCopyPermissions(const char* source, FILE* destination) {
     struct stat info;

@@ -10,6 +10,8 @@
  *   FAULT_MODE   only streams opened with this fopen mode count (e.g. r+b)
  *   FAULT_FSIZE  a file-size limit in bytes (RLIMIT_FSIZE, SIGXFSZ ignored): "disk full"
  *   FAULT_LOG    a file that gets one line per matching call: "<op> <n> <path> <mode>"
+ *   FAULT_STOP   when set, the chosen call does not fail: the process stops itself
+ *                (SIGSTOP) just before it, so a test can change files, then goes on
  * The stream operations are caught at the stdio level, since the C library's
  * streams reach the kernel through internal calls that cannot be interposed.
  */
@@ -37,6 +39,7 @@ static const char* faultPath = NULL;
 static const char* faultMode = NULL;
 static FILE* faultLog = NULL;
 static long counter = 0;
+static int stopInstead = 0;
 
 /* Names and modes of the open streams, so stream calls can be matched. */
 static struct { FILE* stream; char path[4096]; char mode[8]; } streams[MAX_STREAMS];
@@ -54,6 +57,7 @@ __attribute__((constructor)) static void faultInit(void) {
     const char* number = getenv("FAULT_ERRNO");
     if (number != NULL) faultErrno = atoi(number);
     faultPath = getenv("FAULT_PATH");
+    stopInstead = getenv("FAULT_STOP") != NULL;
     faultMode = getenv("FAULT_MODE");
     const char* log = getenv("FAULT_LOG");
     if (log != NULL) {
@@ -84,7 +88,12 @@ static int shouldFail(const char* op, const char* path, const char* mode) {
         fprintf(faultLog, "%s %ld %s %s\n", op, counter, path ? path : "-", mode ? mode : "-");
         fflush(faultLog);
     }
-    return faultNth == 0 || counter == faultNth || (faultFromNth && counter > faultNth);
+    int chosen = faultNth == 0 || counter == faultNth || (faultFromNth && counter > faultNth);
+    if (chosen && stopInstead) {
+        raise(SIGSTOP);
+        return 0;
+    }
+    return chosen;
 }
 
 static int streamSlot(FILE* stream) {
