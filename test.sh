@@ -21,4 +21,8 @@ echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCIPHER_SANITIZE=ON -DCIPHER_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest --output-on-failure -j"$jobs")
+# ---- valgrind: end-to-end runs of the release binary, and its hardening ----
+echo "== valgrind (memcheck) and hardening"
+scripts/valgrind.sh build/cipher
+
 echo "== all tests passed"
