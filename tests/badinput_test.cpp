@@ -289,7 +289,13 @@ TEST(BadInputTest, TruncatedContainersAreRefused) {
 TEST(BadInputTest, EveryFlippedByteIsRefused) {
     const Container sealed = makeContainer("", {"/P", rawKeyHex()});
     ASSERT_EQ(sealed.bytes.size(), 384u);
-    for (size_t i = 0; i < sealed.bytes.size(); ++i) {
+#ifdef CIPHER_SANITIZED
+    // Each run is slow here: one byte in each block.
+    const size_t step = 16;
+#else
+    const size_t step = 1;
+#endif
+    for (size_t i = 0; i < sealed.bytes.size(); i += step) {
         SCOPED_TRACE("byte " + std::to_string(i));
         std::string damaged = sealed.bytes;
         damaged[i] = static_cast<char>(damaged[i] ^ 0xFF);
