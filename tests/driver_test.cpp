@@ -309,7 +309,8 @@ TEST_F(DriverTest, OverwriteQuestionOnTerminal) {
         EXPECT_NE(result.err.find("出力ファイルは既に存在します。"), std::string::npos) << result.err;
         EXPECT_NE(readFile(path("a.txt.cphr")), "old");
     }
-    for (const std::string answer : {"no", "", "yess"}) {
+    // "\x03" is Ctrl-C typed at the question: an interrupt cancels too.
+    for (const std::string answer : {"no", "", "yess", "\x03"}) {
         SCOPED_TRACE("[" + answer + "]");
         writeFile(path("a.txt"), "plain");
         writeFile(path("a.txt.cphr"), "old");

@@ -56,6 +56,8 @@ static bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+static void breakOffAnswer(int) {}
+
 int platformMessageBox(const char* text, const char* title, unsigned style) {
     fflush(stdout);
     bool question = (style & 0xF) == MB_OKCANCEL;
@@ -70,8 +72,16 @@ int platformMessageBox(const char* text, const char* title, unsigned style) {
                       (question ? "[OK / Cancel] (yes = OK): " : "[OK] (Enter): ");
     int result = 0;
     if (writeAll(tty, box)) {
+        // An interrupt while the box waits breaks off the read (no restart)
+        // and counts as Cancel, as closing the box would.
+        struct sigaction ignoreAnswer, saved;
+        memset(&ignoreAnswer, 0, sizeof ignoreAnswer);
+        ignoreAnswer.sa_handler = breakOffAnswer;
+        sigemptyset(&ignoreAnswer.sa_mask);
+        sigaction(SIGINT, &ignoreAnswer, &saved);
         std::string answer;
         bool answered = readAnswer(tty, answer);
+        sigaction(SIGINT, &saved, nullptr);
         if (!question) {
             result = IDOK;
         } else if (answered && (strcasecmp(answer.c_str(), "y") == 0 ||
