@@ -32,10 +32,14 @@ bool platformIsLeadByte(unsigned char byte) {
     return shiftJisLocale && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
 }
 
+// Set when an interrupt arrives while a message box waits for its answer.
+static volatile sig_atomic_t answerBrokenOff = 0;
+
 // Reads one answer line from the terminal; false at end of input or error.
 static bool readAnswer(int fd, std::string& answer) {
     answer.clear();
     for (;;) {
+        if (answerBrokenOff) return false;
         char c;
         ssize_t got = read(fd, &c, 1);
         if (got < 0 && errno == EINTR) return false;
@@ -56,7 +60,7 @@ static bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-static void breakOffAnswer(int) {}
+static void breakOffAnswer(int) { answerBrokenOff = 1; }
 
 int platformMessageBox(const char* text, const char* title, unsigned style) {
     fflush(stdout);
@@ -71,17 +75,17 @@ int platformMessageBox(const char* text, const char* title, unsigned style) {
     std::string box = std::string("\n[") + title + "]\n" + text + "\n" +
                       (question ? "[OK / Cancel] (yes = OK): " : "[OK] (Enter): ");
     int result = 0;
+    // An interrupt while the box is up breaks off the read (no restart) and
+    // counts as Cancel, as closing the box would; caught before the box shows.
+    struct sigaction breakOff, saved;
+    memset(&breakOff, 0, sizeof breakOff);
+    breakOff.sa_handler = breakOffAnswer;
+    sigemptyset(&breakOff.sa_mask);
+    answerBrokenOff = 0;
+    sigaction(SIGINT, &breakOff, &saved);
     if (writeAll(tty, box)) {
-        // An interrupt while the box waits breaks off the read (no restart)
-        // and counts as Cancel, as closing the box would.
-        struct sigaction ignoreAnswer, saved;
-        memset(&ignoreAnswer, 0, sizeof ignoreAnswer);
-        ignoreAnswer.sa_handler = breakOffAnswer;
-        sigemptyset(&ignoreAnswer.sa_mask);
-        sigaction(SIGINT, &ignoreAnswer, &saved);
         std::string answer;
         bool answered = readAnswer(tty, answer);
-        sigaction(SIGINT, &saved, nullptr);
         if (!question) {
             result = IDOK;
         } else if (answered && (strcasecmp(answer.c_str(), "y") == 0 ||
@@ -92,6 +96,7 @@ int platformMessageBox(const char* text, const char* title, unsigned style) {
             result = IDCANCEL;
         }
     }
+    sigaction(SIGINT, &saved, nullptr);
     close(tty);
     return result;
 }
