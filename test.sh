@@ -25,4 +25,8 @@ cmake --build build-asan -j"$jobs"
 echo "== valgrind (memcheck) and hardening"
 scripts/valgrind.sh build/cipher
 
+# ---- fuzzing: each libFuzzer target briefly (clang, ASan+UBSan, leaks) ----
+echo "== fuzzing (20 s per target)"
+scripts/fuzz.sh 20
+
 echo "== all tests passed"

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/_Main.h"
+
 #include "app/Tools.h"
 #include "app/_Tools.h"
 #include "cipher/_Cipher.h"
@@ -10,6 +12,10 @@
 #include "system/File.h"
 #include "system/Line.h"
 #include "system/System.h"
+
+// The run's absolute names (see _Main.h); set by cipherMain, never freed.
+char* runInputName = nullptr;
+char* runOutputName = nullptr;
 
 // Whether the argument is the switch, compared without regard to ASCII case.
 static bool isSwitch(const char* argument, const char* name) {
@@ -31,11 +37,15 @@ static bool isSwitch(const char* argument, const char* name) {
 
 // The output name when none is given: encryption appends ".cphr"; decryption
 // drops the last extension, or appends ".dec" when the name has none.
+// A dot followed by any '/' byte lies in a directory name: the file system
+// splits names at every '/', even one right after a double-byte lead byte
+// (findSlash would pair them, and the output would land in the parent
+// directory under a cut name).
 static char* defaultOutputName(const char* inputName, int cphrMode) {
     if (cphrMode == 1) return strFormat("%s.%s", inputName, "cphr");
     char* copy = strDup(inputName);
     char* dot = strrchr(copy, '.');
-    if (dot != nullptr && findSlash(dot + 1) == nullptr) {
+    if (dot != nullptr && strchr(dot + 1, '/') == nullptr) {
         *dot = '\0';
         return copy;
     }
@@ -46,7 +56,7 @@ static char* defaultOutputName(const char* inputName, int cphrMode) {
     return output;
 }
 
-int main(int argc, char** argv) {
+void cipherMain(int argc, char** argv) {
     platformInit();
     argCount = argc;
     argValues = argv;
@@ -92,8 +102,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    char* inputName = nullptr;
-    char* outputName = nullptr;
+    // Kept in process-wide pointers: the names live until the process ends.
+    char*& inputName = runInputName;
+    char*& outputName = runOutputName;
     if (argCount - argIndex > 0) inputName = getFullPath(getArg(), ".");
     if (argCount - argIndex > 0) outputName = getFullPath(getArg(), ".");
     if (argCount - argIndex > 0) {
@@ -143,3 +154,8 @@ int main(int argc, char** argv) {
     fileDelete(outputName);
     exitWithCode(3);
 }
+
+// The fuzz harness builds this file without main and calls cipherMain itself.
+#ifndef CIPHER_NO_MAIN
+int main(int argc, char** argv) { cipherMain(argc, argv); }
+#endif

@@ -11,6 +11,9 @@ char* getCwd();
 void addCwd(const char* directory);
 // Returns to the saved directory.
 void unaddCwd();
+// Drops a directory that addCwd saved and no unaddCwd took back (a fatal
+// error came between them). Only a process that outlives a run needs it.
+void forgetSavedCwd();
 
 // Renames the file; never replaces an existing destination.
 void fileMove(const char* source, const char* destination);
