@@ -72,6 +72,8 @@ void harnessResetState() {
     batchMode = 0;
     xcout = xcoutConsole;
     errorExiting = 0;
+    cleanupHook = nullptr;
+    interruptDeferred = 0;
     xExFlag = 0;
     xChr = 0;
     xExp = 0;

@@ -24,8 +24,9 @@ void harnessInstallExitHook();
 const std::string& harnessMakeWorkDir(const char* prefix);
 
 // Puts every process-wide setting back to its initial value: the argument
-// cursor, batchMode, xcout, errorExiting, the /PE settings and XExInfo, the
-// directory saved by addCwd, and the Camellia context of an interrupted pass.
+// cursor, batchMode, xcout, errorExiting, the cleanup hook and the interrupt
+// deferral, the /PE settings and XExInfo, the directory saved by addCwd, and
+// the Camellia context of an interrupted pass.
 void harnessResetState();
 
 // Fills the random pool from a small generator seeded with seed, so that a
