@@ -122,12 +122,12 @@ TEST(FindSlash, StepsOverDoubleByteCharacters) {
         {"abc", -1, -1},
         {"/", 0, 0},
         {"a/b/c", 1, 1},
-        {"\x95/", -1, 1},        // the only '/' is the second byte of a character
-        {"\x95//", 2, 1},        // the later '/' stands on its own
+        {"\x95/", 1, 1},         // no second byte is ever '/': the lead byte stands alone
+        {"\x95//", 1, 1},
         {"\x95\x5c/", 2, 2},
         {"a\x95", -1, -1},       // a lead byte before the end: never read past it
         {"\x95\x95/", 2, 2},     // a pair of lead bytes is one character
-        {"\x95\x95\x95/", -1, 3},  // the third lead byte takes the '/'
+        {"\x95\x95\x95/", 3, 3},  // the third lead byte stands alone before the '/'
 
         {"\xa1/", 1, 1},
     };
@@ -180,13 +180,17 @@ TEST(MbsStricmp, FoldsOnlyAsciiLettersOfSingleByteCharacters) {
 }
 
 TEST(GetExtension, DoubleByteCharacterAfterTheDot) {
-    // "d.\x95/" : under Shift-JIS the '/' is the second byte of a character,
-    // so the text after the dot is the extension.
-    const char* path = "d.\x95/";
-    EXPECT_STREQ(getExtension(path), "");
+    // "d.\x95\x5c": under Shift-JIS the 0x5C is the second byte of a
+    // character, so the text after the dot is the extension. A '/' after a
+    // lead byte is still a separator: the dot of "d.\x95/" is in a directory.
+    const char* path = "d.\x95\x5c";
+    const char* directory = "d.\x95/";
+    EXPECT_EQ(getExtension(path), path + 2);
+    EXPECT_STREQ(getExtension(directory), "");
     ShiftJisLocale sjis;
     if (!sjis.active()) GTEST_SKIP() << sjis.why();
     EXPECT_EQ(getExtension(path), path + 2);
+    EXPECT_STREQ(getExtension(directory), "");
 }
 
 TEST(ParseCharCode, TwoHexDigitsOrTheFirstByte) {

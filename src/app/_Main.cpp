@@ -45,7 +45,7 @@ static char* defaultOutputName(const char* inputName, int cphrMode) {
     if (cphrMode == 1) return strFormat("%s.%s", inputName, "cphr");
     char* copy = strDup(inputName);
     char* dot = strrchr(copy, '.');
-    if (dot != nullptr && strchr(dot + 1, '/') == nullptr) {
+    if (dot != nullptr && findSlash(dot + 1) == nullptr) {
         *dot = '\0';
         return copy;
     }

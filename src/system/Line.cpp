@@ -18,8 +18,10 @@ char* strDup(const char* text) {
 const char* findSlash(const char* text) {
     for (const char* p = text; *p != '\0';) {
         if (*p == '/') return p;
-        // A lead byte takes its second byte with it, so that byte never counts.
-        p += platformIsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0' ? 2 : 1;
+        // A lead byte takes its second byte with it, so that byte never counts;
+        // but no second byte is ever '/', and the kernel splits names at every
+        // '/', so a lead byte before one stands alone.
+        p += platformIsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0' && p[1] != '/' ? 2 : 1;
     }
     return nullptr;
 }
