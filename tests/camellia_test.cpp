@@ -173,6 +173,48 @@ TEST_F(CamelliaTest, DecryptBlocksMatchesOpenSsl) {
     }
 }
 
+// OpenSSL's Camellia-256-CBC without padding: the reference of the chain.
+std::vector<uint8_t> opensslCbcEncrypt(const std::vector<uint8_t>& key, const std::vector<uint8_t>& iv,
+                                       const std::vector<uint8_t>& input) {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EXPECT_EQ(EVP_EncryptInit_ex(ctx, EVP_camellia_256_cbc(), nullptr, key.data(), iv.data()), 1);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    std::vector<uint8_t> output(input.size() + 16);
+    int length = 0, finalLength = 0;
+    EXPECT_EQ(EVP_EncryptUpdate(ctx, output.data(), &length, input.data(), static_cast<int>(input.size())), 1);
+    EXPECT_EQ(EVP_EncryptFinal_ex(ctx, output.data() + length, &finalLength), 1);
+    EVP_CIPHER_CTX_free(ctx);
+    output.resize(static_cast<size_t>(length + finalLength));
+    return output;
+}
+
+// The chain in one call, split at random points (the chain value carries
+// over), on a buffer off word alignment with a guard after it.
+TEST_F(CamelliaTest, CbcChainMatchesOpenSsl) {
+    std::mt19937_64 rng(testSeed());
+    for (int64_t count : {0, 1, 2, 17, 1000}) {
+        SCOPED_TRACE("count " + std::to_string(count));
+        std::vector<uint8_t> key = randomBytes(rng, 32);
+        std::vector<uint8_t> iv = randomBytes(rng, 16);
+        std::vector<uint8_t> plain = randomBytes(rng, static_cast<size_t>(16 * count));
+        std::vector<uint8_t> expected = opensslCbcEncrypt(key, iv, plain);
+        std::vector<uint8_t> guard = randomBytes(rng, 16);
+        std::vector<uint8_t> buffer(5);
+        buffer.insert(buffer.end(), plain.begin(), plain.end());
+        buffer.insert(buffer.end(), guard.begin(), guard.end());
+        std::vector<uint8_t> chain = iv;
+        CamelliaCtx* ctx = camellia_create(key.data());
+        int64_t split = count == 0 ? 0 : static_cast<int64_t>(rng() % static_cast<uint64_t>(count));
+        camellia_encrypt_cbc(ctx, chain.data(), buffer.data() + 5, split);
+        camellia_encrypt_cbc(ctx, chain.data(), buffer.data() + 5 + 16 * split, count - split);
+        camellia_release(ctx);
+        EXPECT_EQ(hexOf(std::vector<uint8_t>(buffer.begin() + 5, buffer.end() - 16)), hexOf(expected));
+        EXPECT_EQ(hexOf(std::vector<uint8_t>(buffer.end() - 16, buffer.end())), hexOf(guard));
+        std::vector<uint8_t> last = count == 0 ? iv : std::vector<uint8_t>(expected.end() - 16, expected.end());
+        EXPECT_EQ(hexOf(chain), hexOf(last));
+    }
+}
+
 TEST_F(CamelliaTest, CreateTracesTheKeyOnce) {
     std::vector<uint8_t> key =
         fromHex("00ff0123456789abcdeffedcba98765432100112233445566778899aabbccdd7f");

@@ -210,15 +210,9 @@ static void chainWorker(ChainJob* job) {
         }
         uint8_t* slot = slotOf(i);
         int32_t size = chunkLength(job->length, i);
-        const uint8_t* chain = job->chain;
-        for (int32_t offset = 0; offset < size; offset += BLOCK) {
-            uint8_t* block = slot + offset;
-            xorBlock(block, chain);
-            camellia_encrypt(job->ctx, block, block);
-            chain = block;
-        }
-        // The slot is reused once done says so: keep the chaining block.
-        memcpy(job->chain, chain, BLOCK);
+        // job->chain ends as the slot's last cipher block, which chains the
+        // next slot (this one is reused once done says so).
+        camellia_encrypt_cbc(job->ctx, job->chain, slot, size / BLOCK);
         {
             std::lock_guard<std::mutex> hold(job->lock);
             job->done = i + 1;

@@ -19,6 +19,9 @@ CamelliaCtx* camellia_create(const uint8_t* key);
 void camellia_trace_key(const uint8_t* key);
 // One 16-byte block; input and output may be the same bytes.
 void camellia_encrypt(const CamelliaCtx* ctx, const uint8_t* input, uint8_t* output);
+// CBC-encrypts count blocks in place: each block is XORed with chain, then
+// encrypted, and becomes the next chain; chain ends as the last cipher block.
+void camellia_encrypt_cbc(const CamelliaCtx* ctx, uint8_t* chain, uint8_t* blocks, int64_t count);
 void camellia_decrypt(const CamelliaCtx* ctx, const uint8_t* input, uint8_t* output);
 // Decrypts count independent blocks in place (ECB), several at a time.
 void camellia_decrypt_blocks(const CamelliaCtx* ctx, uint8_t* blocks, int64_t count);
