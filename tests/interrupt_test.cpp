@@ -69,14 +69,22 @@ Child start(const std::vector<std::string>& args) {
     return child;
 }
 
-// Reads until the trace holds the text; false when the output ends first.
-bool readUntil(Child& child, const std::string& text) {
-    while (child.trace.find(text) == std::string::npos) {
+// Adds what the child writes next to its trace; false when the output ends.
+bool readMore(Child& child) {
+    for (;;) {
         char buffer[4096];
         ssize_t got = read(child.out, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         child.trace.append(buffer, static_cast<size_t>(got));
+        return true;
+    }
+}
+
+// Reads until the trace holds the text; false when the output ends first.
+bool readUntil(Child& child, const std::string& text) {
+    while (child.trace.find(text) == std::string::npos) {
+        if (!readMore(child)) return false;
     }
     return true;
 }
@@ -127,11 +135,7 @@ bool waitForTrigger(Child& child, const char* trigger) {
     if (!readUntil(child, trigger + 1)) return false;
     size_t first = child.trace.find(trigger + 1);
     while (child.trace.find(trigger + 1, first + 1) == std::string::npos) {
-        char buffer[4096];
-        ssize_t got = read(child.out, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        child.trace.append(buffer, static_cast<size_t>(got));
+        if (!readMore(child)) return false;
     }
     return true;
 }

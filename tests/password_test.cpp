@@ -24,15 +24,6 @@
 
 namespace {
 
-// The byte at position k of the stream the fake source gives out after its
-// script (splitmix64 of k).
-uint8_t streamByte(uint64_t k) {
-    uint64_t z = k + 0x9E3779B97F4A7C15ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<uint8_t>(z ^ (z >> 31));
-}
-
 struct FakeSource {
     std::vector<uint8_t> script;  // given out first, then the stream
     size_t scriptUsed;

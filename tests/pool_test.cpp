@@ -20,16 +20,6 @@
 
 namespace {
 
-// The byte at position k of the endless stream the fake source gives out
-// (splitmix64 of k): no period near the pool size, so a repeated or skipped
-// stretch shows.
-uint8_t streamByte(uint64_t k) {
-    uint64_t z = k + 0x9E3779B97F4A7C15ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<uint8_t>(z ^ (z >> 31));
-}
-
 // The fake source's state; each test sets what it needs through reset().
 struct FakeSource {
     uint64_t position;          // stream bytes given out so far

@@ -225,6 +225,13 @@ std::vector<std::string> listDir(const std::string& path) {
     return names;
 }
 
+uint8_t streamByte(uint64_t k) {
+    uint64_t z = k + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<uint8_t>(z ^ (z >> 31));
+}
+
 std::string patternBytes(size_t length, uint32_t seed) {
     std::string bytes(length, '\0');
     uint64_t state = 0x9E3779B97F4A7C15ull ^ seed;

@@ -44,6 +44,9 @@ void writeFile(const std::string& path, const std::string& content);
 bool pathExists(const std::string& path);
 // Names in the directory, sorted, without "." and "..".
 std::vector<std::string> listDir(const std::string& path);
+// Byte k of an endless deterministic stream (splitmix64 of k): no period near
+// any size a test uses, so a repeated or skipped stretch shows.
+uint8_t streamByte(uint64_t k);
 // Deterministic pseudo-random bytes for test files.
 std::string patternBytes(size_t length, uint32_t seed);
 // Splits text into lines without their "\n".
