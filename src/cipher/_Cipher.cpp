@@ -652,6 +652,9 @@ static void appendTrailer(const char* name) {
 int Cipher(const char* outputName, const char* inputName, int removeRFileFlag, int cphrMode,
            const uint8_t* key) {
     if (workBuffer == nullptr) workBuffer = static_cast<uint8_t*>(memAlloc(WORK_BUFFER_SIZE));
+    // Caught before the first line of the pipeline: from here on a signal is
+    // acted on at a safe point, with its trace line.
+    platformCatchInterrupts();
     traceCipher(261);
     run = {};
     run.outputName = outputName;
@@ -660,7 +663,6 @@ int Cipher(const char* outputName, const char* inputName, int removeRFileFlag, i
     run.key = key;
     run.plainLength = -1;
     clearUndoLog();
-    platformCatchInterrupts();
     if (removeRFileFlag) {
         fileDelete(outputName);
         fileMove(inputName, outputName);
